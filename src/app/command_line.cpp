@@ -1,0 +1,1 @@
+#include "command_line.h"

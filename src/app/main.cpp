@@ -1,0 +1,2 @@
+#include "command_line.h"
+int main() { return 0; }
