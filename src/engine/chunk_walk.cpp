@@ -1,1 +1,208 @@
+// The chunk walk: settles where every chunk really ends from the landmarks ahead of it, writes
+// each recognised chunk with a corrected length, drops stretches with unknown tags, rebuilds a
+// lost track head, and afterwards corrects the header's track count and format.
+#include <cstring>
+#include <initializer_list>
+
 #include "engine.h"
+
+namespace {
+
+int32_t readInt32BE(const unsigned char* bytes) {
+  return int32_t(uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 |
+                 uint32_t(bytes[3]));
+}
+
+const char* pluralEnding(long n) { return n == 1 ? "" : "s"; }
+
+// Finds the landmarks ahead of the current chunk and settles its end.
+void settleChunkEnd(ChunkWalk& walk, FILE* in) {
+  walk.lastChunk = false;
+  walk.nextHeader = int32_t(findHeaderStart(in, &walk.search));
+  walk.endOfTrackEnd = NOT_FOUND;
+  if (walk.tagOk) {
+    const long endOfTrack = findPatternMemo(in, END_OF_TRACK_BYTES, 3, walk.search.endOfTrack);
+    if (endOfTrack != NOT_FOUND) {
+      walk.endOfTrackEnd = int32_t(endOfTrack + 3);
+    }
+  }
+  walk.nextTrack = int32_t(findPatternMemo(in, TRACK_TAG, 4, walk.search.track));
+
+  // Landmarks beyond the next header belong to the file that begins there.
+  if (walk.nextHeader != NOT_FOUND) {
+    if (walk.nextTrack > walk.nextHeader) {
+      walk.nextTrack = NOT_FOUND;
+    }
+    if (walk.endOfTrackEnd > walk.nextHeader) {
+      walk.endOfTrackEnd = NOT_FOUND;
+    }
+  }
+
+  walk.chunkEnd = NOT_FOUND;
+  for (const int32_t landmark : {walk.nextTrack, walk.nextHeader, walk.endOfTrackEnd}) {
+    if (landmark != NOT_FOUND && (walk.chunkEnd == NOT_FOUND || landmark < walk.chunkEnd)) {
+      walk.chunkEnd = landmark;
+    }
+  }
+  if (walk.chunkEnd == NOT_FOUND) {
+    if (walk.chunkNumber == 0) {
+      walk.chunkEnd = walk.chunkStart + 14;  // a header of 6 body bytes
+    } else {
+      walk.chunkEnd = int32_t(g_inputSize);
+      walk.lastChunk = true;
+    }
+  }
+  if (walk.nextHeader != NOT_FOUND && walk.chunkEnd == walk.nextHeader) {
+    walk.lastChunk = true;
+  }
+}
+
+// Writes the current chunk with its settled length, then patches the length to the body bytes
+// actually written. REPAIR_FAILED when the tag or a track's events cannot be written.
+int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
+  std::fseek(in, walk.chunkStart, SEEK_SET);
+  const bool isHeader = walk.chunkNumber == 0;
+  const int32_t settled = walk.chunkEnd - walk.chunkStart - 8;
+  // A header shorter than its 6 fields is always written whole, so it is never a plain copy.
+  if (settled != walk.storedLength || (isHeader && settled < 6)) {
+    walk.storedLength = settled;
+    walk.fileChanged = true;
+    if (isHeader) {
+      std::printf("%s: length of header updated\n", name);
+    } else {
+      std::printf("%s: length of track %d updated\n", name, walk.chunkNumber);
+    }
+  }
+
+  walk.outChunkStart = std::ftell(out);
+  if (fwrite_unlocked(walk.tag, 1, 4, out) != 4) {
+    return REPAIR_FAILED;
+  }
+  writeUInt32BE(uint32_t(walk.storedLength), out);
+  std::fseek(in, 8, SEEK_CUR);
+  if (isHeader) {
+    repairHeaderBody(walk, name, out, in, walk.storedLength);
+  } else {
+    const int result = repairTrackEvents(name, out, in, walk.storedLength);
+    if (result == REPAIR_FAILED) {
+      return REPAIR_FAILED;
+    }
+    if (result == REPAIR_CHANGED) {
+      walk.fileChanged = true;
+    }
+  }
+
+  const long written = std::ftell(out) - walk.outChunkStart - 8;
+  // Seeking the output flushes it, so the length is only rewritten where it differs.
+  if (written != walk.storedLength) {
+    std::fseek(out, walk.outChunkStart + 4, SEEK_SET);
+    writeUInt32BE(uint32_t(written), out);
+    std::fseek(out, walk.outChunkStart + 8 + written, SEEK_SET);
+  }
+  return REPAIR_UNCHANGED;
+}
+
+// Behind a format 0 header with no "MTrk" ahead, makes a track of the untagged events that
+// follow, from where they parse to the end of the input. True when a track was rebuilt.
+bool rebuildLostTrack(ChunkWalk& walk, FILE* out, FILE* in) {
+  const int32_t dataStart =
+      recognizeTrackData(in, walk.chunkEnd, int32_t(g_inputSize - walk.chunkEnd));
+  if (dataStart == NOT_FOUND) {
+    std::fseek(in, walk.chunkEnd, SEEK_SET);
+    return false;
+  }
+  fwrite_unlocked(TRACK_TAG, 1, 4, out);  // a failure shows in the output's error indicator
+  writeUInt32BE(uint32_t(g_inputSize - dataStart), out);
+  std::fseek(in, dataStart, SEEK_SET);
+  copyBytes(g_inputSize - dataStart, in, out);
+  walk.chunkNumber = 1;
+  std::memcpy(walk.tag, TRACK_TAG, 4);
+  walk.fileChanged = true;
+  return true;
+}
+
+}  // namespace
+
+int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
+  for (;;) {
+    walk.tagOk = isHeaderTag(walk.tag) || isTrackTag(walk.tag);
+    if (walk.tagOk) {
+      const bool isHeader = walk.chunkNumber == -1;
+      unsigned char field[4];
+      if (fread_unlocked(field, 1, 4, in) != 4) {
+        if (isHeader) {
+          // Nothing has been written yet; without a length there is no header to build on.
+          std::printf("%s: No midi data found.\n", name);
+          return REPAIR_FAILED;
+        }
+        return REPAIR_UNCHANGED;
+      }
+      walk.storedLength = readInt32BE(field);
+      // A track length with bit 31 set ends the walk; the header's is only a wrong length.
+      if (walk.storedLength < 0 && !isHeader) {
+        return REPAIR_UNCHANGED;
+      }
+      ++walk.chunkNumber;
+    } else {
+      std::fseek(in, walk.chunkStart, SEEK_SET);
+    }
+    rewriteForeignTag(walk, name);
+
+    settleChunkEnd(walk, in);
+    if (!walk.tagOk && walk.nextTrack == NOT_FOUND) {
+      return REPAIR_UNCHANGED;  // the garbage is left to the trailing data
+    }
+
+    if (walk.tagOk) {
+      if (writeChunk(walk, name, out, in) == REPAIR_FAILED) {
+        return REPAIR_FAILED;
+      }
+    } else {
+      walk.fileChanged = true;
+      const long n = walk.chunkEnd - walk.chunkStart;
+      std::printf("%s: remove garbage at end of track (%ld byte%s)\n", name, n, pluralEnding(n));
+    }
+
+    // The next chunk begins at the settled end, however much the body repair consumed.
+    std::fseek(in, walk.chunkEnd, SEEK_SET);
+    walk.chunkStart = walk.chunkEnd;
+
+    if (walk.tagOk && walk.nextTrack == NOT_FOUND) {
+      if (walk.chunkNumber != 0 || g_midiType != 0) {
+        return REPAIR_UNCHANGED;
+      }
+      if (rebuildLostTrack(walk, out, in)) {
+        return REPAIR_UNCHANGED;
+      }
+    }
+    if (walk.lastChunk) {
+      return REPAIR_UNCHANGED;
+    }
+    if (fread_unlocked(walk.tag, 1, 4, in) != 4) {
+      return REPAIR_UNCHANGED;
+    }
+  }
+}
+
+void applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out) {
+  const int found = walk.chunkNumber;
+  if (found != walk.headerTrackCount) {
+    if (found < walk.headerTrackCount) {
+      const int missing = walk.headerTrackCount - found;
+      std::printf("%s: %d track%s missing\n", name, missing, pluralEnding(missing));
+    } else {
+      const int extra = found - walk.headerTrackCount;
+      std::printf("%s: %d new track%s found\n", name, extra, pluralEnding(extra));
+    }
+    updateTrackCount(name, found, out);
+    walk.headerTrackCount = found;
+    walk.fileChanged = true;
+  }
+  if (g_midiType == 0 && walk.headerTrackCount > 1) {
+    std::printf("%s: wrong midi type %d used together with %d tracks\n", name, 0,
+                walk.headerTrackCount);
+    updateMidiType(name, out);
+    g_midiType = 1;
+    walk.fileChanged = true;
+  }
+}

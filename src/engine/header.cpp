@@ -1,1 +1,152 @@
+// The engine's entry: where the MIDI data begins, the header chunk's tags and body, and the later
+// rewrites of header fields already written.
+#include <cstring>
+
 #include "engine.h"
+
+long g_inputSize = 0;
+int g_midiType = 0;
+
+namespace {
+
+// The header tags in the order they are searched for; the memos of SearchMemos follow it.
+const unsigned char* const HEADER_TAGS[4] = {HEADER_TAG, SNIO_TAG, SONG_TAG, STRANGE_HEADER_TAG};
+
+void writeUInt16BE(int value, FILE* out) {
+  const unsigned char bytes[2] = {uint8_t(value >> 8), uint8_t(value)};
+  if (fwrite_unlocked(bytes, 1, 2, out) != 2) {
+    failStream(g_inputName);
+  }
+}
+
+// Sets a 16-bit field of the header already written; the position of out is kept.
+void patchHeaderField(long offset, int value, FILE* out) {
+  const long position = std::ftell(out);
+  std::fseek(out, offset, SEEK_SET);
+  writeUInt16BE(value, out);
+  std::fseek(out, position, SEEK_SET);
+}
+
+}  // namespace
+
+bool tagEquals(const unsigned char* expected, const unsigned char* tag) {
+  return std::memcmp(expected, tag, 4) == 0;
+}
+
+bool isHeaderTag(const unsigned char* tag) {
+  for (const unsigned char* headerTag : HEADER_TAGS) {
+    if (tagEquals(headerTag, tag)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool isTrackTag(const unsigned char* tag) { return tagEquals(TRACK_TAG, tag); }
+
+long findHeaderStart(FILE* in, SearchMemos* memos) {
+  long found = NOT_FOUND;
+  // A tag is tried only when the ones before it occur nowhere ahead, however close it is.
+  for (int i = 0; i < 4 && found == NOT_FOUND; ++i) {
+    found = memos != nullptr ? findPatternMemo(in, HEADER_TAGS[i], 4, memos->headerTags[i])
+                             : findPattern(in, HEADER_TAGS[i], 4);
+  }
+  if (found == NOT_FOUND || found == 0) {
+    return found;
+  }
+  // Anywhere but at the very start, only a header with the standard length of 6 counts.
+  const long position = std::ftell(in);
+  unsigned char length[4];
+  std::fseek(in, found + 4, SEEK_SET);
+  const bool lengthIsSix =
+      fread_unlocked(length, 1, 4, in) == 4 && length[0] == 0 && length[1] == 0 &&
+      length[2] == 0 && length[3] == 6;
+  std::clearerr(in);
+  std::fseek(in, position, SEEK_SET);
+  return lengthIsSix ? found : NOT_FOUND;
+}
+
+void rewriteForeignTag(ChunkWalk& walk, const char* name) {
+  if (tagEquals(SNIO_TAG, walk.tag)) {
+    std::printf("%s: SNio changed to MThd\n", name);
+  } else if (tagEquals(SONG_TAG, walk.tag)) {
+    std::printf("%s: SONG changed to MThd\n", name);
+  } else if (tagEquals(STRANGE_HEADER_TAG, walk.tag)) {
+    std::printf("%s: strange midi header changed to MThd\n", name);
+  } else {
+    return;
+  }
+  std::memcpy(walk.tag, HEADER_TAG, 4);
+  walk.fileChanged = true;
+}
+
+void repairHeaderBody(ChunkWalk& walk, const char* name, FILE* out, FILE* in, int32_t length) {
+  int format = readUInt16BE(in);
+  if (format >= 3) {
+    std::printf("%s: invalid version %u changed to 1\n", name, unsigned(format));
+    format = 1;
+    walk.fileChanged = true;
+  }
+  writeUInt16BE(format, out);
+  writeUInt16BE(readUInt16BE(in), out);
+  int division = readUInt16BE(in);
+  if (division == 0) {
+    std::printf("%s: invalid resolution %u changed to 96\n", name, unsigned(division));
+    division = 96;
+    walk.fileChanged = true;
+  }
+  writeUInt16BE(division, out);
+  if (length > 6) {
+    copyBytes(length - 6, in, out);
+  }
+}
+
+void updateMidiType(const char* name, FILE* out) {
+  patchHeaderField(8, 1, out);
+  std::printf("%s: midi type updated: %d\n", name, 1);
+}
+
+void updateTrackCount(const char* name, int count, FILE* out) {
+  patchHeaderField(10, count & 0xFFFF, out);
+  std::printf("%s: number of tracks updated: %d\n", name, count);
+}
+
+int repairMidiFile(const char* name, FILE* out, FILE* in) {
+  ChunkWalk walk;
+  std::fseek(in, 0, SEEK_END);
+  g_inputSize = std::ftell(in);
+  std::fseek(in, 0, SEEK_SET);
+  if (g_inputSize > MAX_INPUT_SIZE) {
+    std::printf("%s: file too large\n", name);
+    return REPAIR_FAILED;
+  }
+
+  walk.headerStart = int32_t(findHeaderStart(in, &walk.search));
+  if (walk.headerStart == NOT_FOUND) {
+    std::printf("%s: No midi data found.\n", name);
+    return REPAIR_FAILED;
+  }
+  if (walk.headerStart > 0) {
+    walk.fileChanged = true;  // what stands before the header is dropped without a word
+  }
+  std::fseek(in, walk.headerStart, SEEK_SET);
+  if (fread_unlocked(walk.tag, 1, 4, in) != 4 || !isHeaderTag(walk.tag)) {
+    std::printf("%s: not a midifile (missing %s)\n", name, "MThd");
+    return REPAIR_FAILED;
+  }
+  std::fseek(in, walk.headerStart + 8, SEEK_SET);
+  g_midiType = readUInt16BE(in);
+  walk.headerTrackCount = readUInt16BE(in);
+  std::clearerr(in);
+  std::fseek(in, walk.headerStart + 4, SEEK_SET);
+  walk.chunkStart = walk.headerStart;
+
+  if (walkChunks(walk, name, out, in) == REPAIR_FAILED) {
+    return REPAIR_FAILED;
+  }
+  applyCountAndTypeRules(walk, name, out);
+  if (handleTrailingData(walk, name, out, in) == REPAIR_FAILED) {
+    return REPAIR_FAILED;
+  }
+  return walk.fileChanged ? REPAIR_CHANGED : REPAIR_UNCHANGED;
+}
