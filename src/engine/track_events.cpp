@@ -1,1 +1,255 @@
+// Repairs the event stream of one track while copying it: running status, channel and system
+// common messages, the end of track and the count of lost bytes.
+#include <cstdio>
+
 #include "engine.h"
+
+unsigned char g_eventBuffer[EVENT_BUFFER_SIZE];
+unsigned char* g_eventStatus = g_eventBuffer;
+unsigned char* g_eventData = g_eventBuffer;
+
+namespace {
+
+constexpr unsigned char ADDED_END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
+
+// Offset of the current event's first byte, for the incomplete-event message; ftell is only asked
+// when a message needs it, never on the way through a sound track.
+unsigned long eventStartOffset(const TrackScan& scan, FILE* in) {
+  return static_cast<unsigned long>(ftell(in) - scan.bufferFill);
+}
+
+// Offset `back` bytes before the input position.
+unsigned long offsetBehind(FILE* in, long back) {
+  return static_cast<unsigned long>(ftell(in) - back);
+}
+
+bool writeOutput(const unsigned char* bytes, size_t count, FILE* out) {
+  if (fwrite_unlocked(bytes, 1, count, out) == count) {
+    return true;
+  }
+  perror(g_outputName);
+  return false;
+}
+
+// The end of a track, reached when its bytes are used up and from every failure: reports what was
+// read but not written and appends an end of track unless the last event that got as far as its
+// status was one.
+int finishTrack(const TrackScan& scan, const char* name, FILE* out) {
+  const long lost = long(scan.remaining) + scan.bufferFill;
+  if (lost > 0) {
+    printf("%s: Warning - %ld bytes lost.\n", name, lost);
+  }
+  if (scan.endOfTrackSeen) {
+    return scan.changed || lost != 0 ? REPAIR_CHANGED : REPAIR_UNCHANGED;
+  }
+  if (!writeOutput(ADDED_END_OF_TRACK, sizeof ADDED_END_OF_TRACK, out)) {
+    return REPAIR_FAILED;
+  }
+  printf("%s: Missing end of track added.\n", name);
+  return REPAIR_CHANGED;
+}
+
+bool isRejectedSystemStatus(int status) {
+  return status == 0xF1 || status == 0xF4 || status == 0xF5 || status == 0xF7 || status == 0xF9 ||
+         status == 0xFD;
+}
+
+// Data bytes after a system common or real-time status that is accepted.
+int systemDataCount(int status) {
+  return status == 0xF2 ? 2 : status == 0xF3 ? 1 : 0;
+}
+
+void checkTrackChannel(TrackScan& scan, const char* name, int status) {
+  if (g_midiType != 1) {
+    return;
+  }
+  const int channel = status & 0x0F;
+  if (scan.trackChannel < 0) {
+    scan.trackChannel = channel;
+  } else if (channel != scan.trackChannel && !scan.channelWarningGiven) {
+    printf("%s: Warning - format 1 track contains different channel commands\n", name);
+    scan.channelWarningGiven = true;
+  }
+}
+
+// Reads and checks the data of a channel message. `held` data bytes are in the buffer already
+// (the byte that stood where a status was expected, under running status). False ends the track.
+bool readChannelMessage(TrackScan& scan, const char* name, FILE* in, int status, int held) {
+  checkTrackChannel(scan, name, status);
+  scan.runningStatus = status;
+  const int kind = status >> 4;
+  const int dataCount = kind == 0xC || kind == 0xD ? 1 : 2;
+  if (!readEventBytes(scan, name, in, dataCount - held)) {
+    return false;
+  }
+  // Offsets of the checks are those of the status byte, or under running status of the byte
+  // before the first data byte.
+  unsigned char* data = g_eventData;
+  switch (kind) {
+    case 0x8:
+    case 0x9:
+      if (data[0] >= 0x80 || data[1] >= 0x80) {
+        printf("%s: removing invalid note command at %08lX\n", name, offsetBehind(in, 3));
+        return false;
+      }
+      break;
+    case 0xB:
+      if (data[1] >= 0x80) {
+        printf("%s: invalid control value used at %08lX\n", name, offsetBehind(in, 3));
+        data[1] = 0x7F;
+        scan.changed = true;
+      }
+      break;
+    case 0xC:
+      if (data[0] >= 0x80) {
+        printf("%s: invalid program number changed at %08lX\n", name, offsetBehind(in, 2));
+        data[0] = 0x00;
+        scan.changed = true;
+      }
+      break;
+    case 0xD:
+      if (data[0] >= 0x80) {
+        printf("%s: invalid aftertouch command changed at %08lX\n", name, offsetBehind(in, 2));
+        data[0] = 0x7F;
+        scan.changed = true;
+      }
+      break;
+    default:  // key pressure and pitch bend carry any values
+      break;
+  }
+  return true;
+}
+
+// Reads the message behind a resolved status into the buffer. Buffered: write it; Done: nothing
+// left to write; EndTrack: the track ends at this event.
+EventOutcome readMessage(TrackScan& scan, const char* name, FILE* in, FILE* out, int status,
+                         int held) {
+  if (status < 0x80) {
+    printf("%s: removing invalid midi command at %08lX\n", name, offsetBehind(in, 1));
+    return EventOutcome::EndTrack;
+  }
+  if (status < 0xF0) {
+    return readChannelMessage(scan, name, in, status, held) ? EventOutcome::Buffered
+                                                            : EventOutcome::EndTrack;
+  }
+  if (status == 0xF0) {
+    return handleSysex(scan, name, in, out);
+  }
+  if (status == 0xFF) {
+    return handleMeta(scan, name, in, out);
+  }
+  if (isRejectedSystemStatus(status)) {
+    printf("%s: removing invalid command %02X at %08lX\n", name, unsigned(status),
+           offsetBehind(in, 1));
+    return EventOutcome::EndTrack;
+  }
+  return readEventBytes(scan, name, in, systemDataCount(status)) ? EventOutcome::Buffered
+                                                                 : EventOutcome::EndTrack;
+}
+
+}  // namespace
+
+bool readEventBytes(TrackScan& scan, const char* name, FILE* in, int count) {
+  if (count <= 0) {
+    return true;
+  }
+  if (scan.bufferFill + count > EVENT_BUFFER_SIZE) {
+    fprintf(stderr, "%s: cannot process too large event\n", name);
+    return false;
+  }
+  // Local counts: stores through the byte buffer could otherwise alias the scan's fields.
+  int32_t fill = scan.bufferFill;
+  int32_t left = scan.remaining;
+  const int32_t end = fill + count;
+  while (fill < end) {
+    const int byte = left > 0 ? getc_unlocked(in) : EOF;
+    if (byte == EOF) {
+      scan.bufferFill = fill;
+      scan.remaining = left;
+      printf("%s: removing incomplete midi command at %08lX\n", name, eventStartOffset(scan, in));
+      return false;
+    }
+    g_eventBuffer[fill++] = static_cast<unsigned char>(byte);
+    --left;
+  }
+  scan.bufferFill = fill;
+  scan.remaining = left;
+  return true;
+}
+
+bool readEventVarLen(TrackScan& scan, const char* name, FILE* in, uint32_t& value) {
+  value = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (!readEventBytes(scan, name, in, 1)) {
+      return false;
+    }
+    const unsigned char byte = g_eventBuffer[scan.bufferFill - 1];
+    value = (value << 7) + (byte & 0x7Fu);
+    if (byte < 0x80) {
+      break;
+    }
+  }
+  return true;
+}
+
+int32_t readVarLen(FILE* in, int32_t& remaining) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int byte = getc_unlocked(in);
+    --remaining;
+    if (byte == EOF) {
+      return -1;
+    }
+    value = (value << 7) + (unsigned(byte) & 0x7Fu);
+    if (byte < 0x80) {
+      break;
+    }
+  }
+  return static_cast<int32_t>(value);
+}
+
+int repairTrackEvents(const char* name, FILE* out, FILE* in, int32_t length) {
+  if (g_tracksOnly) {
+    copyBytes(length, in, out);
+    return REPAIR_UNCHANGED;
+  }
+  TrackScan scan;
+  scan.remaining = length;
+  while (scan.remaining > 0) {
+    scan.bufferFill = 0;
+    uint32_t delta = 0;
+    if (!readEventVarLen(scan, name, in, delta)) {
+      return finishTrack(scan, name, out);
+    }
+    // Wraps instead of overflowing on hostile delta times; only the pause check reads it.
+    scan.tick = static_cast<int32_t>(static_cast<uint32_t>(scan.tick) + delta);
+    g_eventStatus = g_eventBuffer + scan.bufferFill;
+    if (!readEventBytes(scan, name, in, 1)) {
+      return finishTrack(scan, name, out);
+    }
+    int status = *g_eventStatus;
+    // Under running status the byte just read is the first data byte. It stays in the buffer as
+    // such, with the counts it would have after being given back and read again.
+    int held = 0;
+    if (status < 0x80 && scan.runningStatus >= 0) {
+      status = scan.runningStatus;
+      held = 1;
+    }
+    checkGmOnPause(name, status, scan.tick);
+    g_eventData = g_eventBuffer + scan.bufferFill - held;
+    scan.endOfTrackSeen = false;
+
+    const EventOutcome outcome = readMessage(scan, name, in, out, status, held);
+    if (outcome == EventOutcome::EndTrack) {
+      return finishTrack(scan, name, out);
+    }
+    if (outcome == EventOutcome::Buffered && scan.bufferFill > 0) {
+      if (!writeOutput(g_eventBuffer, size_t(scan.bufferFill), out)) {
+        return REPAIR_FAILED;
+      }
+      scan.bufferFill = 0;
+    }
+  }
+  // The bytes are used up: only a missing end of track can still change the track.
+  return finishTrack(scan, name, out);
+}
