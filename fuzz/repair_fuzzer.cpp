@@ -1,0 +1,168 @@
+// Fuzz target: the whole engine on arbitrary bytes, then once more on the file it wrote.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "stream_failure.h"
+
+namespace {
+
+// A temporary stream holding bytes, positioned at its start.
+FILE* streamOf(const uint8_t* data, size_t size) {
+  FILE* stream = std::tmpfile();
+  if (stream == nullptr) {
+    std::abort();
+  }
+  if (size > 0 && std::fwrite(data, 1, size, stream) != size) {
+    std::abort();
+  }
+  std::rewind(stream);
+  return stream;
+}
+
+// Every byte of a stream.
+size_t contents(FILE* stream, uint8_t** bytes) {
+  std::fflush(stream);
+  std::fseek(stream, 0, SEEK_END);
+  const long size = std::ftell(stream);
+  std::rewind(stream);
+  *bytes = static_cast<uint8_t*>(std::malloc(size_t(size) + 1));
+  const size_t got = std::fread(*bytes, 1, size_t(size), stream);
+  if (got != size_t(size)) {
+    std::abort();
+  }
+  return got;
+}
+
+// One engine run; a fatal stream error counts as a failed run.
+int repair(FILE* out, FILE* in) {
+  g_gmOnTick = -1;  // the process-wide pause check starts afresh with every run, as in the tool
+  try {
+    return repairMidiFile(g_inputName, out, in);
+  } catch (const StreamFailure&) {
+    return REPAIR_FAILED;
+  }
+}
+
+// Extra files land in the private working folder; each run starts with it empty.
+void removeExtraFiles() {
+  DIR* dir = opendir(".");
+  if (dir == nullptr) {
+    std::abort();
+  }
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      unlink(entry->d_name);
+    }
+  }
+  closedir(dir);
+}
+
+// An unchanged run must have written a plain copy of MIDI data that begins at the input's start.
+void checkUnchangedCopy(const uint8_t* data, size_t size, FILE* out) {
+  uint8_t* written = nullptr;
+  const size_t length = contents(out, &written);
+  if (length > size || (length > 0 && std::memcmp(written, data, length) != 0)) {
+    std::fprintf(stderr, "result 0 but the output is no copy of the input\n");
+    std::abort();
+  }
+  std::free(written);
+}
+
+// The fuzzer reads its flags after LLVMFuzzerInitialize, relative to the current folder, which
+// the harness changes: corpus folders, files and the places of findings are made absolute first,
+// and findings go to the folder the fuzzer was started in unless told otherwise.
+void makePathsAbsolute(int* argc, char*** argv) {
+  static std::vector<std::string> words;
+  static std::vector<char*> pointers;
+  char* cwd = getcwd(nullptr, 0);
+  if (cwd == nullptr) {
+    std::abort();
+  }
+  const std::string base = std::string(cwd) + "/";
+  std::free(cwd);
+  bool prefixGiven = false;
+  words.assign(*argv, *argv + *argc);
+  for (size_t i = 1; i < words.size(); ++i) {
+    std::string& word = words[i];
+    size_t pathStart = 0;
+    if (word.starts_with("-")) {
+      pathStart = std::string::npos;
+      for (const char* flag : {"-artifact_prefix=", "-exact_artifact_path=", "-dict="}) {
+        if (word.starts_with(flag)) {
+          pathStart = std::strlen(flag);
+          prefixGiven = prefixGiven || word.starts_with("-artifact_prefix=");
+        }
+      }
+    }
+    if (pathStart != std::string::npos && pathStart < word.size() && word[pathStart] != '/') {
+      word.insert(pathStart, base);
+    }
+  }
+  if (!prefixGiven) {
+    words.push_back("-artifact_prefix=" + base);
+  }
+  for (std::string& word : words) {
+    pointers.push_back(word.data());
+  }
+  pointers.push_back(nullptr);
+  *argc = int(words.size());
+  *argv = pointers.data();
+}
+
+char g_workFolder[] = "/tmp/seqmend-fuzz-XXXXXX";
+
+void removeWorkFolder() {
+  removeExtraFiles();
+  rmdir(g_workFolder);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  makePathsAbsolute(argc, argv);
+  if (mkdtemp(g_workFolder) == nullptr || chdir(g_workFolder) != 0) {
+    std::perror(g_workFolder);
+    std::abort();
+  }
+  std::atexit(removeWorkFolder);
+  // The repair messages would cost more time than the repair.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+    std::abort();
+  }
+  g_inputName = "fuzz.mid";
+  g_outputName = "fuzz-out.mid";
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FILE* in = streamOf(data, size);
+  FILE* out = std::tmpfile();
+  const int result = repair(out, in);
+  if (result == REPAIR_UNCHANGED) {
+    checkUnchangedCopy(data, size, out);
+  }
+  removeExtraFiles();
+  std::fclose(in);
+
+  if (result != REPAIR_FAILED) {
+    uint8_t* repaired = nullptr;
+    const size_t length = contents(out, &repaired);
+    FILE* again = streamOf(repaired, length);
+    FILE* out2 = std::tmpfile();
+    repair(out2, again);
+    removeExtraFiles();
+    std::fclose(out2);
+    std::fclose(again);
+    std::free(repaired);
+  }
+  std::fclose(out);
+  return 0;
+}
