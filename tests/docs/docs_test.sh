@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# What users meet around the binary: the manual page, the example files, the batch example and
+# the Debian package. Exit status 77 marks a check whose tools are not installed (skipped).
+#
+# usage: docs_test.sh manpage|examples|batch|package SEQMEND SOURCE_DIR BUILD_DIR VERSION
+set -euo pipefail
+
+check=$1 seqmend=$2 source=$3 build=$4 version=$5
+SKIP=77
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Renders without a single warning, carries the project's version, and documents every message
+# that the program prints with a conversion in it: each format string of src/ must match a line
+# of the page, with its conversions standing for any word.
+check_manpage() {
+  command -v groff >/dev/null || exit $SKIP
+  local page=$source/docs/seqmend.1
+  groff -ww -z -man "$page" 2>"$scratch/warnings" || fail "groff failed"
+  [ ! -s "$scratch/warnings" ] || fail "groff warnings: $(cat "$scratch/warnings")"
+  if command -v man >/dev/null; then
+    man --warnings -l "$page" 2>"$scratch/warnings" >/dev/null || fail "man failed"
+    [ ! -s "$scratch/warnings" ] || fail "man warnings: $(cat "$scratch/warnings")"
+  fi
+  grep -q "^\.TH SEQMEND 1 [^ ]* \"seqmend $version\"" "$page" || fail "page is not of version $version"
+
+  groff -man -Tascii -rLL=400n -rHY=0 -P-cbu "$page" | tr -s ' ' >"$scratch/page.txt"
+  grep -rohE 'printf\((stderr, )?"([^"\\]|\\.)*%([^"\\]|\\.)*"' "$source/src" |
+    sed -E 's/^[^"]*"//; s/"$//; s/\\n$//; s/\\"/"/g' | sort -u >"$scratch/formats"
+  [ "$(wc -l <"$scratch/formats")" -ge 30 ] || fail "too few messages found in src/"
+  local format pattern missing=0
+  while IFS= read -r format; do
+    pattern=$(printf '%s' "$format" | sed -E 's/%[-0-9.]*l?[sduX]/\x01/g; s/[][\.*^$()+?{}|]/\\&/g; s/\x01/[^ ]*/g')
+    grep -qE "(^| )$pattern( |$)" "$scratch/page.txt" || {
+      echo "not in the manual page: $format" >&2
+      missing=1
+    }
+  done <"$scratch/formats"
+  [ $missing -eq 0 ] || fail "messages missing from the manual page"
+}
+
+# The committed example files are exactly what their generator writes.
+check_examples() {
+  command -v python3 >/dev/null || exit $SKIP
+  python3 "$source/examples/make-examples.py" "$scratch"
+  local made committed
+  made=$(cd "$scratch" && ls ./*.mid)
+  committed=$(cd "$source/examples" && ls ./*.mid)
+  [ "$made" = "$committed" ] || fail "generated files differ from committed ones: $made"
+  for file in "$scratch"/*.mid; do
+    cmp -s "$file" "$source/examples/$(basename "$file")" || fail "$(basename "$file") is stale"
+  done
+}
+
+# The worked example of the README: one run per file, in parallel, summed up in a table.
+check_batch() {
+  local status=0
+  SEQMEND=$seqmend "$source/scripts/batch-summary" -j 2 "$source/examples" >"$scratch/summary" ||
+    status=$?
+  [ $status -eq 1 ] || fail "batch-summary exit status $status, expected 1 (not-midi.mid fails)"
+  cat >"$scratch/expected" <<'EOF'
+file                 verdict   lines
+appended.mid         repaired  1
+bad-header.mid       repaired  2
+bad-values.mid       repaired  3
+damaged.mid          repaired  8
+format0-tracks.mid   repaired  4
+length-and-eot.mid   repaired  2
+lost-track-head.mid  repaired  0
+not-midi.mid         failed    1
+snio-header.mid      repaired  1
+sound.mid            ok        0
+stray-bytes.mid      repaired  2
+sysex.mid            repaired  3
+12 files: 1 ok, 10 repaired, 1 failed
+EOF
+  diff -u "$scratch/expected" "$scratch/summary" || fail "unexpected summary"
+  [ -z "$(git -C "$source" status --porcelain -- examples 2>/dev/null)" ] ||
+    fail "the batch run changed examples/"
+}
+
+# The package installs into an empty root and its binary runs: -version prints the banner and,
+# with no file name, the usage screen, and exits with 1.
+check_package() {
+  command -v cpack >/dev/null && command -v dpkg-deb >/dev/null || exit $SKIP
+  cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" ||
+    fail "cpack: $(cat "$scratch/cpack.log")"
+  local deb
+  deb=$(ls "$scratch"/package/seqmend_*.deb)
+  [ "$(dpkg-deb -f "$deb" Package Version)" = "Package: seqmend
+Version: $version" ] || fail "control fields: $(dpkg-deb -f "$deb")"
+  dpkg-deb -x "$deb" "$scratch/root"
+  [ -f "$scratch/root/usr/share/man/man1/seqmend.1" ] || fail "no manual page in the package"
+  local status=0
+  "$scratch/root/usr/bin/seqmend" -version >"$scratch/out" || status=$?
+  [ $status -eq 1 ] || fail "installed seqmend -version: exit status $status"
+  grep -qE "^seqmend v$version \([A-Z][a-z]{2} [0-9]{1,2} [0-9]{4}\)$" <(head -1 "$scratch/out") ||
+    fail "banner: $(head -1 "$scratch/out")"
+  grep -qx 'usage: seqmend \[-tracksonly\] filename.mid \[result.mid\]' "$scratch/out" ||
+    fail "no usage line"
+}
+
+case $check in
+  manpage) check_manpage ;;
+  examples) check_examples ;;
+  batch) check_batch ;;
+  package) check_package ;;
+  *) fail "unknown check $check" ;;
+esac
