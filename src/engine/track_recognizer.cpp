@@ -84,9 +84,9 @@ bool examineCandidate(FILE* in, long start, int32_t left, long inputEnd, Pattern
       if (runningStatus < 0) {
         return false;
       }
-      // Given back: the byte is read again as the first data byte and is not counted twice.
+      // Given back: the byte is read again as the first data byte. It was counted when it was
+      // read here, and reading it again does not count it twice.
       scan.pending = status;
-      ++scan.left;
       status = runningStatus;
     } else {
       runningStatus = status < 0xF0 ? status : -1;
