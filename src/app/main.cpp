@@ -1,2 +1,9 @@
+// The program entry: the banner when started bare, then the command line decides the rest.
 #include "command_line.h"
-int main() { return 0; }
+
+int main(int argc, char* argv[]) {
+  if (argc == 1) {
+    printVersionBanner();
+  }
+  return handleCommandLine(argc, argv);
+}
