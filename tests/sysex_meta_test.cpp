@@ -39,8 +39,9 @@ TEST_F(Sysex, IncompleteEventsAreRemovedUpToTheirFirstF7) {
   expectRepairs({
       {"no F7 at the end", Bytes{0x00, 0xF0, 0x03, 0x01, 0x02, 0x03} + NOTE + END_OF_TRACK,
        REPAIR_CHANGED, REMOVED, NOTE + END_OF_TRACK},
-      {"F7 before the declared end", Bytes{0x00, 0xF0, 0x0A, 0x01, 0x02, 0xF7} + NOTE + END_OF_TRACK,
-       REPAIR_CHANGED, REMOVED, NOTE + END_OF_TRACK},
+      {"F7 before the declared end",
+       Bytes{0x00, 0xF0, 0x0A, 0x01, 0x02, 0xF7} + NOTE + END_OF_TRACK, REPAIR_CHANGED, REMOVED,
+       NOTE + END_OF_TRACK},
       {"length 0", Bytes{0x00, 0xF0, 0x00} + NOTE + END_OF_TRACK, REPAIR_CHANGED, REMOVED,
        NOTE + END_OF_TRACK},
       {"past the track, F7 inside", Bytes{0x00, 0xF0, 0x7F, 0x01, 0xF7} + NOTE + END_OF_TRACK,
@@ -69,16 +70,16 @@ TEST_F(Sysex, BufferedDataIsRepairedAndStreamedDataPassesAsIs) {
   const Bytes before = NOTE + Bytes{0x00, 0x3C, 0x00};  // running status carries over the event
   const Bytes after = Bytes{0x00, 0x3E, 0x40} + END_OF_TRACK;
   expectRepairs({
-      {"bit 7 cleared", Bytes{0x00, 0xF0, 0x04, 0x41, 0x90, 0x12, 0xF7} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: Warning - sysex contains byte out of range 90\"\n",
+      {"bit 7 cleared", Bytes{0x00, 0xF0, 0x04, 0x41, 0x90, 0x12, 0xF7} + END_OF_TRACK,
+       REPAIR_CHANGED, "in.mid: Warning - sysex contains byte out of range 90\"\n",
        Bytes{0x00, 0xF0, 0x04, 0x41, 0x10, 0x12, 0xF7} + END_OF_TRACK},
       {"F0 and F7 allowed", Bytes{0x00, 0xF0, 0x04, 0x7E, 0xF0, 0x7F, 0xF7} + END_OF_TRACK,
        REPAIR_UNCHANGED, "", Bytes{0x00, 0xF0, 0x04, 0x7E, 0xF0, 0x7F, 0xF7} + END_OF_TRACK},
       {"fits the buffer", before + bigEvent({0x81, 0x00, 0xF0}, 1019, 0x90, 0xF7) + after,
        REPAIR_CHANGED, "in.mid: Warning - sysex contains byte out of range 90\"\n",
        before + bigEvent({0x81, 0x00, 0xF0}, 1019, 0x10, 0xF7) + after},
-      {"streamed", before + bigEvent({0x81, 0x00, 0xF0}, 1020, 0x90, 0xF7) + after, REPAIR_UNCHANGED,
-       "", before + bigEvent({0x81, 0x00, 0xF0}, 1020, 0x90, 0xF7) + after},
+      {"streamed", before + bigEvent({0x81, 0x00, 0xF0}, 1020, 0x90, 0xF7) + after,
+       REPAIR_UNCHANGED, "", before + bigEvent({0x81, 0x00, 0xF0}, 1020, 0x90, 0xF7) + after},
   });
 }
 
@@ -109,7 +110,9 @@ TEST_F(Sysex, FiftyMegabyteEventsPassThroughByteForByte) {
     put(END_OF_TRACK);
     rewind(in.get());
     int result = 0;
-    EXPECT_EQ("", capturedStdout([&] { result = repairTrackEvents("in.mid", out.get(), in.get(), int32_t(total)); }));
+    EXPECT_EQ("", capturedStdout([&] {
+                result = repairTrackEvents("in.mid", out.get(), in.get(), int32_t(total));
+              }));
     EXPECT_EQ(REPAIR_UNCHANGED, result);
     EXPECT_EQ(total, ftell(out.get()));
     rewind(out.get());
@@ -129,11 +132,13 @@ TEST_F(Meta, EndOfTrackAndLengthsAreJudgedAsTheyStand) {
       {"end of track with data", NOTE + Bytes{0x00, 0xFF, 0x2F, 0x01, 0x00}, REPAIR_UNCHANGED, "",
        NOTE + Bytes{0x00, 0xFF, 0x2F, 0x01, 0x00}},
       {"streamed end of track", NOTE + bigEnd, REPAIR_UNCHANGED, "", NOTE + bigEnd},
-      {"streamed text", NOTE + bigText + END_OF_TRACK, REPAIR_UNCHANGED, "", NOTE + bigText + END_OF_TRACK},
+      {"streamed text", NOTE + bigText + END_OF_TRACK, REPAIR_UNCHANGED, "",
+       NOTE + bigText + END_OF_TRACK},
       {"length past the track", NOTE + Bytes{0x00, 0xFF, 0x01, 0x82, 0x2C} + repeat('a', 200),
        REPAIR_CHANGED, lost(205) + MISSING, NOTE + END_OF_TRACK},
       {"type cut off", NOTE + Bytes{0x00, 0xFF}, REPAIR_CHANGED,
-       "in.mid: removing incomplete midi command at 0000000C\n" + lost(2) + MISSING, NOTE + END_OF_TRACK},
+       "in.mid: removing incomplete midi command at 0000000C\n" + lost(2) + MISSING,
+       NOTE + END_OF_TRACK},
   });
 }
 

@@ -55,9 +55,7 @@ bool isRejectedSystemStatus(int status) {
 }
 
 // Data bytes after a system common or real-time status that is accepted.
-int systemDataCount(int status) {
-  return status == 0xF2 ? 2 : status == 0xF3 ? 1 : 0;
-}
+int systemDataCount(int status) { return status == 0xF2 ? 2 : status == 0xF3 ? 1 : 0; }
 
 void checkTrackChannel(TrackScan& scan, const char* name, int status) {
   if (g_midiType != 1) {
