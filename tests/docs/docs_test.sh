@@ -30,7 +30,9 @@ check_manpage() {
   grep -q "^\.TH SEQMEND 1 [^ ]* \"seqmend $version\"" "$page" || fail "page is not of version $version"
 
   groff -man -Tascii -rLL=400n -rHY=0 -P-cbu "$page" | tr -s ' ' >"$scratch/page.txt"
-  grep -rohE 'printf\((stderr, )?"([^"\\]|\\.)*%([^"\\]|\\.)*"' "$source/src" |
+  # A call may break its line before the format string, so the sources are read as one line.
+  find "$source/src" -name '*.cpp' -exec cat {} + | tr '\n' ' ' |
+    grep -oE 'printf\( *(stderr, *)?"([^"\\]|\\.)*%([^"\\]|\\.)*"' |
     sed -E 's/^[^"]*"//; s/"$//; s/\\n$//; s/\\"/"/g' | sort -u >"$scratch/formats"
   [ "$(wc -l <"$scratch/formats")" -ge 30 ] || fail "too few messages found in src/"
   local format pattern missing=0
