@@ -122,7 +122,9 @@ TEST_F(TrackEvents, TracksOnlyModeCopiesDamagedBytesUnchanged) {
 
 TEST_F(TrackEvents, FailedWriteIsReportedForTheOutput) {
   g_outputName = "out.mid";
-  for (const Bytes& events : {NOTE + END_OF_TRACK, Bytes{}}) {  // an event, the added end
+  // A short event, a long one, the added end of track.
+  for (const Bytes& events :
+       {NOTE + END_OF_TRACK, textEvent(0, "long text") + END_OF_TRACK, Bytes{}}) {
     TempStream in(events);
     FILE* full = fopen("/dev/full", "wb");
     ASSERT_NE(nullptr, full);

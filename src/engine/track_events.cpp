@@ -12,10 +12,72 @@ namespace {
 
 constexpr unsigned char ADDED_END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
 
-// Offset of the current event's first byte, for the incomplete-event message; ftell is only asked
-// when a message needs it, never on the way through a sound track.
-unsigned long eventStartOffset(const TrackScan& scan, FILE* in) {
-  return static_cast<unsigned long>(ftell(in) - scan.bufferFill);
+// Ends a read into the event buffer that cannot go on: the bytes read so far stay counted as
+// the event's. Like every offset in a message, this one is asked of ftell only when it is printed,
+// never on the way through a sound track.
+[[gnu::cold, gnu::noinline]] bool stopReading(TrackScan& scan, const char* name, FILE* in,
+                                              int32_t fill, int32_t left, bool tooLarge) {
+  scan.bufferFill = fill;
+  scan.remaining = left;
+  if (tooLarge) {
+    fprintf(stderr, "%s: cannot process too large event\n", name);
+  } else {
+    // The offset of the current event's first byte.
+    printf("%s: removing incomplete midi command at %08lX\n", name,
+           static_cast<unsigned long>(ftell(in) - fill));
+  }
+  return false;
+}
+
+// The readers of the event buffer, inlined into the track loop; the exported names wrap them.
+[[gnu::always_inline]] inline bool takeEventBytes(TrackScan& scan, const char* name, FILE* in,
+                                                  int count) {
+  if (count <= 0) {
+    return true;
+  }
+  if (scan.bufferFill + count > EVENT_BUFFER_SIZE) {
+    return stopReading(scan, name, in, scan.bufferFill, scan.remaining, true);
+  }
+  // Local counts: stores through the byte buffer could otherwise alias the scan's fields.
+  int32_t fill = scan.bufferFill;
+  int32_t left = scan.remaining;
+  const int32_t end = fill + count;
+  while (fill < end) {
+    const int byte = left > 0 ? getc_unlocked(in) : EOF;
+    if (byte == EOF) {
+      return stopReading(scan, name, in, fill, left, false);
+    }
+    g_eventBuffer[fill++] = static_cast<unsigned char>(byte);
+    --left;
+  }
+  scan.bufferFill = fill;
+  scan.remaining = left;
+  return true;
+}
+
+[[gnu::always_inline]] inline bool takeEventVarLen(TrackScan& scan, const char* name, FILE* in,
+                                                   uint32_t& value) {
+  int32_t fill = scan.bufferFill;
+  int32_t left = scan.remaining;
+  value = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (fill >= EVENT_BUFFER_SIZE) {
+      return stopReading(scan, name, in, fill, left, true);
+    }
+    const int byte = left > 0 ? getc_unlocked(in) : EOF;
+    if (byte == EOF) {
+      return stopReading(scan, name, in, fill, left, false);
+    }
+    g_eventBuffer[fill++] = static_cast<unsigned char>(byte);
+    --left;
+    value = (value << 7) + (unsigned(byte) & 0x7Fu);
+    if (byte < 0x80) {
+      break;
+    }
+  }
+  scan.bufferFill = fill;
+  scan.remaining = left;
+  return true;
 }
 
 // Offset `back` bytes before the input position.
@@ -24,11 +86,19 @@ unsigned long offsetBehind(FILE* in, long back) {
 }
 
 bool writeOutput(const unsigned char* bytes, size_t count, FILE* out) {
-  if (fwrite_unlocked(bytes, 1, count, out) == count) {
-    return true;
+  // Most events are a few bytes long, for which single puts cost less than a block write.
+  bool written = true;
+  if (count <= 8) {
+    for (size_t i = 0; i < count && written; ++i) {
+      written = putc_unlocked(bytes[i], out) != EOF;
+    }
+  } else {
+    written = fwrite_unlocked(bytes, 1, count, out) == count;
   }
-  perror(g_outputName);
-  return false;
+  if (!written) {
+    perror(g_outputName);
+  }
+  return written;
 }
 
 // The end of a track, reached when its bytes are used up and from every failure: reports what was
@@ -77,7 +147,7 @@ bool readChannelMessage(TrackScan& scan, const char* name, FILE* in, int status,
   scan.runningStatus = status;
   const int kind = status >> 4;
   const int dataCount = kind == 0xC || kind == 0xD ? 1 : 2;
-  if (!readEventBytes(scan, name, in, dataCount - held)) {
+  if (!takeEventBytes(scan, name, in, dataCount - held)) {
     return false;
   }
   // Offsets of the checks are those of the status byte, or under running status of the byte
@@ -141,53 +211,18 @@ EventOutcome readMessage(TrackScan& scan, const char* name, FILE* in, FILE* out,
            offsetBehind(in, 1));
     return EventOutcome::EndTrack;
   }
-  return readEventBytes(scan, name, in, systemDataCount(status)) ? EventOutcome::Buffered
+  return takeEventBytes(scan, name, in, systemDataCount(status)) ? EventOutcome::Buffered
                                                                  : EventOutcome::EndTrack;
 }
 
 }  // namespace
 
 bool readEventBytes(TrackScan& scan, const char* name, FILE* in, int count) {
-  if (count <= 0) {
-    return true;
-  }
-  if (scan.bufferFill + count > EVENT_BUFFER_SIZE) {
-    fprintf(stderr, "%s: cannot process too large event\n", name);
-    return false;
-  }
-  // Local counts: stores through the byte buffer could otherwise alias the scan's fields.
-  int32_t fill = scan.bufferFill;
-  int32_t left = scan.remaining;
-  const int32_t end = fill + count;
-  while (fill < end) {
-    const int byte = left > 0 ? getc_unlocked(in) : EOF;
-    if (byte == EOF) {
-      scan.bufferFill = fill;
-      scan.remaining = left;
-      printf("%s: removing incomplete midi command at %08lX\n", name, eventStartOffset(scan, in));
-      return false;
-    }
-    g_eventBuffer[fill++] = static_cast<unsigned char>(byte);
-    --left;
-  }
-  scan.bufferFill = fill;
-  scan.remaining = left;
-  return true;
+  return takeEventBytes(scan, name, in, count);
 }
 
 bool readEventVarLen(TrackScan& scan, const char* name, FILE* in, uint32_t& value) {
-  value = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (!readEventBytes(scan, name, in, 1)) {
-      return false;
-    }
-    const unsigned char byte = g_eventBuffer[scan.bufferFill - 1];
-    value = (value << 7) + (byte & 0x7Fu);
-    if (byte < 0x80) {
-      break;
-    }
-  }
-  return true;
+  return takeEventVarLen(scan, name, in, value);
 }
 
 int32_t readVarLen(FILE* in, int32_t& remaining) {
@@ -216,13 +251,13 @@ int repairTrackEvents(const char* name, FILE* out, FILE* in, int32_t length) {
   while (scan.remaining > 0) {
     scan.bufferFill = 0;
     uint32_t delta = 0;
-    if (!readEventVarLen(scan, name, in, delta)) {
+    if (!takeEventVarLen(scan, name, in, delta)) {
       return finishTrack(scan, name, out);
     }
     // Wraps instead of overflowing on hostile delta times; only the pause check reads it.
     scan.tick = static_cast<int32_t>(static_cast<uint32_t>(scan.tick) + delta);
     g_eventStatus = g_eventBuffer + scan.bufferFill;
-    if (!readEventBytes(scan, name, in, 1)) {
+    if (!takeEventBytes(scan, name, in, 1)) {
       return finishTrack(scan, name, out);
     }
     int status = *g_eventStatus;
