@@ -27,28 +27,38 @@ bool isGmOn(const unsigned char* data, int32_t length) {
 }
 
 // Writes the current event exactly as it stands in the input, `length` data bytes after what is
-// buffered: the buffered bytes are read again from their place rather than kept.
-void streamEvent(TrackScan& scan, FILE* in, FILE* out, int32_t length) {
-  if (fseek(in, -long(scan.bufferFill), SEEK_CUR) != 0) {
-    failStream(g_inputName);
-  }
+// buffered, with the input at the event's first byte: the buffered bytes are read again from their
+// place rather than kept.
+void copyEventFromStart(TrackScan& scan, FILE* in, FILE* out, int32_t length) {
   copyBytes(long(scan.bufferFill) + length, in, out);
   scan.remaining -= length;
   scan.bufferFill = 0;
 }
 
-// Whether the last of the `length` data bytes ahead is F7 (false when the input ends before it).
-// The input position is left as it was.
-bool lastDataByteIsF7(FILE* in, int32_t length) {
+void streamEvent(TrackScan& scan, FILE* in, FILE* out, int32_t length) {
+  if (fseek(in, -long(scan.bufferFill), SEEK_CUR) != 0) {
+    failStream(g_inputName);
+  }
+  copyEventFromStart(scan, in, out, length);
+}
+
+// Streams a system exclusive event too large for the buffer when the last of its `length` data
+// bytes is F7. Otherwise (also when the input ends before that byte) the input is left where it
+// was.
+bool streamCompleteSysex(TrackScan& scan, FILE* in, FILE* out, int32_t length) {
   const long start = ftell(in);
   if (start < 0 || fseek(in, start + length - 1, SEEK_SET) != 0) {
     return false;
   }
-  const int last = getc_unlocked(in);
-  if (fseek(in, start, SEEK_SET) != 0) {
+  const bool complete = getc_unlocked(in) == 0xF7;
+  // Back to the data, or on to the event's first byte in one move.
+  if (fseek(in, complete ? start - scan.bufferFill : start, SEEK_SET) != 0) {
     failStream(g_inputName);
   }
-  return last == 0xF7;
+  if (complete) {
+    copyEventFromStart(scan, in, out, length);
+  }
+  return complete;
 }
 
 // Reads the `length` data bytes of an event that fits the buffer into place behind it, without
@@ -114,8 +124,7 @@ EventOutcome handleSysex(TrackScan& scan, const char* name, FILE* in, FILE* out)
   if (withinTrack && length > 0) {
     if (scan.bufferFill + length > EVENT_BUFFER_SIZE) {
       // Streamed events are passed on as they are: no data check, no GM ON detection.
-      if (lastDataByteIsF7(in, length)) {
-        streamEvent(scan, in, out, length);
+      if (streamCompleteSysex(scan, in, out, length)) {
         return EventOutcome::Done;
       }
     } else if (readCompleteSysexData(scan, in, length)) {
