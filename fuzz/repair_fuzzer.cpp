@@ -68,6 +68,30 @@ void removeExtraFiles() {
   closedir(dir);
 }
 
+// Every extra file must be an unchanged copy of bytes of the input.
+void checkExtraFiles(const uint8_t* data, size_t size) {
+  DIR* dir = opendir(".");
+  if (dir == nullptr) {
+    std::abort();
+  }
+  while (const dirent* entry = readdir(dir)) {
+    FILE* extra = std::strncmp(entry->d_name, "extra", 5) == 0 ? std::fopen(entry->d_name, "rb")
+                                                                : nullptr;
+    if (extra == nullptr) {
+      continue;
+    }
+    uint8_t* copy = nullptr;
+    const size_t length = contents(extra, &copy);
+    std::fclose(extra);
+    if (length == 0 || memmem(data, size, copy, length) == nullptr) {
+      std::fprintf(stderr, "%s is no copy of bytes of the input\n", entry->d_name);
+      std::abort();
+    }
+    std::free(copy);
+  }
+  closedir(dir);
+}
+
 // An unchanged run must have written a plain copy of MIDI data that begins at the input's start.
 void checkUnchangedCopy(const uint8_t* data, size_t size, FILE* out) {
   uint8_t* written = nullptr;
@@ -152,6 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result == REPAIR_UNCHANGED) {
     checkUnchangedCopy(data, size, out);
   }
+  checkExtraFiles(data, size);
   removeExtraFiles();
   std::fclose(in);
 
