@@ -75,8 +75,8 @@ void checkExtraFiles(const uint8_t* data, size_t size) {
     std::abort();
   }
   while (const dirent* entry = readdir(dir)) {
-    FILE* extra = std::strncmp(entry->d_name, "extra", 5) == 0 ? std::fopen(entry->d_name, "rb")
-                                                                : nullptr;
+    FILE* extra =
+        std::strncmp(entry->d_name, "extra", 5) == 0 ? std::fopen(entry->d_name, "rb") : nullptr;
     if (extra == nullptr) {
       continue;
     }

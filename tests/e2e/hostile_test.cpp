@@ -89,9 +89,10 @@ std::vector<HostileCase> hostileCases() {
        "in.mid: length of track 2 updated\n" + REPAIRED, SOUND},
 
       // The fourth byte of a delta time ends it, whatever its bit 7 says.
-      {"DeltaTimeOfFourBytesWithBit7", format0(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x90, 0x3C, 0x40} +
-                                               END_OF_TRACK),
-       "in.mid is ok.\n", {}},
+      {"DeltaTimeOfFourBytesWithBit7",
+       format0(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x90, 0x3C, 0x40} + END_OF_TRACK),
+       "in.mid is ok.\n",
+       {}},
       {"TrackEndsAfterSuchADeltaTime", format0(ONE_NOTE + Bytes{0xFF, 0xFF, 0xFF, 0xFF}),
        "in.mid: removing incomplete midi command at 0000001E\n"
        "in.mid: Warning - 4 bytes lost.\n" +
@@ -118,9 +119,9 @@ std::vector<HostileCase> hostileCases() {
            "if the results are not sufficient then try eolmend,\n"
            "because this file might contain cr/lf problems\n",
        // Read as note on, running status, a two-byte delta time, running status again.
-       smfHeader(0, 1, 480) + trackChunk(Bytes{0x00, 0x90, 0x3C, 0x0D, 0x0A, 0x0D, 0x0A, 0x80, 0x3C,
-                                               0x00, 0x00} +
-                                         END_OF_TRACK)},
+       smfHeader(0, 1, 480) +
+           trackChunk(Bytes{0x00, 0x90, 0x3C, 0x0D, 0x0A, 0x0D, 0x0A, 0x80, 0x3C, 0x00, 0x00} +
+                      END_OF_TRACK)},
   };
 
   // Tags and nothing else: the first is the header, its fields are tag bytes, the rest garbage.
@@ -138,7 +139,8 @@ std::vector<HostileCase> hostileCases() {
 
   // Fifty foreign headers in a row: the first is the file, every other one an extra file.
   const Bytes fieldsOnly = chunk("SNio", uint16BE(0) + uint16BE(1) + uint16BE(96));
-  HostileCase headers = {"FiftyForeignHeaders", {},
+  HostileCase headers = {"FiftyForeignHeaders",
+                         {},
                          "in.mid: SNio changed to MThd\nin.mid: 1 track missing\n"
                          "in.mid: number of tracks updated: 0\n",
                          smfHeader(0, 0, 96)};
