@@ -25,9 +25,6 @@ const Bytes TRACK_B = trackChunk(soundTrackEvents(3));
 const Bytes SOUND = smfHeader(1, 2, 480) + TRACK_A + TRACK_B;
 const Bytes ONE_NOTE = noteOn(0, 0, 0x3C, 0x40) + noteOff(0x60, 0, 0x3C);  // 8 bytes
 
-// The file offset of a format 0 file's first event byte.
-constexpr unsigned FIRST_EVENT = 14 + 8;
-
 // A format 0 file of one track holding `events`, its length field right.
 Bytes format0(const Bytes& events) { return smfHeader(0, 1, 480) + trackChunk(events); }
 
