@@ -160,6 +160,12 @@ bool openOutput(const struct stat& input, OutputFile& output) {
   return true;
 }
 
+// Stream buffers much larger than the default: a system call costs microseconds, and a run reads
+// the input several times and writes all of it. Their size is fixed, whatever the input's.
+constexpr size_t STREAM_BUFFER_SIZE = 256 * 1024;
+char inputBuffer[STREAM_BUFFER_SIZE];
+char outputBuffer[STREAM_BUFFER_SIZE];
+
 }  // namespace
 
 void printVersionBanner() { std::printf("%s\n", VERSION_BANNER); }
@@ -207,6 +213,8 @@ int runRepair() {
     std::fclose(in);
     return 1;
   }
+  std::setvbuf(in, inputBuffer, _IOFBF, sizeof inputBuffer);
+  std::setvbuf(output.stream, outputBuffer, _IOFBF, sizeof outputBuffer);
   errno = 0;
   const int result = repairMidiFile(g_inputName, output.stream, in);
   // A write that failed while a seek flushed the output is seen only in its error indicator;

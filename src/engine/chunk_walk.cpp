@@ -15,9 +15,18 @@ int32_t readInt32BE(const unsigned char* bytes) {
 
 const char* pluralEnding(long n) { return n == 1 ? "" : "s"; }
 
+// Moves the input to offset. Every seek costs a system call, even one inside the stream's
+// buffer, and the walk is mostly where it wants to be already.
+void seekInput(FILE* in, long offset) {
+  if (std::ftell(in) != offset) {
+    std::fseek(in, offset, SEEK_SET);
+  }
+}
+
 // Finds the landmarks ahead of the current chunk and settles its end.
 void settleChunkEnd(ChunkWalk& walk, FILE* in) {
   walk.lastChunk = false;
+  updateLandmarkMemos(in, walk.search, walk.tagOk);
   walk.nextHeader = int32_t(findHeaderStart(in, &walk.search));
   walk.endOfTrackEnd = NOT_FOUND;
   if (walk.tagOk) {
@@ -60,7 +69,6 @@ void settleChunkEnd(ChunkWalk& walk, FILE* in) {
 // Writes the current chunk with its settled length, then patches the length to the body bytes
 // actually written. REPAIR_FAILED when the tag or a track's events cannot be written.
 int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
-  std::fseek(in, walk.chunkStart, SEEK_SET);
   const bool isHeader = walk.chunkNumber == 0;
   const int32_t settled = walk.chunkEnd - walk.chunkStart - 8;
   // A header shorter than its 6 fields is always written whole, so it is never a plain copy.
@@ -79,7 +87,7 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     return REPAIR_FAILED;
   }
   writeUInt32BE(uint32_t(walk.storedLength), out);
-  std::fseek(in, 8, SEEK_CUR);
+  seekInput(in, walk.chunkStart + 8);
   if (isHeader) {
     repairHeaderBody(walk, name, out, in, walk.storedLength);
   } else {
@@ -144,7 +152,7 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
       }
       ++walk.chunkNumber;
     } else {
-      std::fseek(in, walk.chunkStart, SEEK_SET);
+      seekInput(in, walk.chunkStart);
     }
     rewriteForeignTag(walk, name);
 
@@ -164,7 +172,7 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     }
 
     // The next chunk begins at the settled end, however much the body repair consumed.
-    std::fseek(in, walk.chunkEnd, SEEK_SET);
+    seekInput(in, walk.chunkEnd);
     walk.chunkStart = walk.chunkEnd;
 
     if (walk.tagOk && walk.nextTrack == NOT_FOUND) {

@@ -72,6 +72,18 @@ struct PatternMemo {
 // past the remembered hit gives the same hit without reading.
 long findPatternMemo(FILE* in, const unsigned char* pattern, int length, PatternMemo& memo);
 
+// One pattern of a combined search and the memo that keeps its answer.
+struct PatternQuery {
+  const unsigned char* pattern;
+  int length;
+  PatternMemo* memo;
+};
+
+// Brings every query's memo up to date for the current position, as findPatternMemo would, but
+// in a single pass over the input that ends once every pattern has its answer. The position is
+// the same on return.
+void updatePatternMemos(FILE* in, const PatternQuery* queries, int count);
+
 // ---- Header detection and repair ----
 
 bool tagEquals(const unsigned char* expected, const unsigned char* tag);
@@ -84,6 +96,10 @@ struct SearchMemos {
   PatternMemo endOfTrack;
   PatternMemo track;
 };
+
+// Brings the memos of the four header tags, "MTrk" and, when withEndOfTrack, FF 2F 00 up to date
+// in one pass, so that the walk's searches from the current position read nothing more.
+void updateLandmarkMemos(FILE* in, SearchMemos& memos, bool withEndOfTrack);
 
 // Offset of the next acceptable header at or after the current position, or NOT_FOUND. The tags
 // are tried in a fixed order, each over the whole rest of the input; a tag found anywhere but at

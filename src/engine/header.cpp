@@ -27,6 +27,13 @@ void patchHeaderField(long offset, int value, FILE* out) {
   std::fseek(out, position, SEEK_SET);
 }
 
+// Fills queries[0..3] with the header tags' searches, in the order they are tried.
+void headerTagQueries(SearchMemos& memos, PatternQuery* queries) {
+  for (int i = 0; i < 4; ++i) {
+    queries[i] = {HEADER_TAGS[i], 4, &memos.headerTags[i]};
+  }
+}
+
 }  // namespace
 
 bool tagEquals(const unsigned char* expected, const unsigned char* tag) {
@@ -44,12 +51,25 @@ bool isHeaderTag(const unsigned char* tag) {
 
 bool isTrackTag(const unsigned char* tag) { return tagEquals(TRACK_TAG, tag); }
 
+void updateLandmarkMemos(FILE* in, SearchMemos& memos, bool withEndOfTrack) {
+  PatternQuery queries[6];
+  headerTagQueries(memos, queries);
+  queries[4] = {TRACK_TAG, 4, &memos.track};
+  queries[5] = {END_OF_TRACK_BYTES, 3, &memos.endOfTrack};
+  updatePatternMemos(in, queries, withEndOfTrack ? 6 : 5);
+}
+
 long findHeaderStart(FILE* in, SearchMemos* memos) {
   long found = NOT_FOUND;
+  if (memos != nullptr) {
+    // All four answers come from one pass; the order below still decides between them.
+    PatternQuery queries[4];
+    headerTagQueries(*memos, queries);
+    updatePatternMemos(in, queries, 4);
+  }
   // A tag is tried only when the ones before it occur nowhere ahead, however close it is.
   for (int i = 0; i < 4 && found == NOT_FOUND; ++i) {
-    found = memos != nullptr ? findPatternMemo(in, HEADER_TAGS[i], 4, memos->headerTags[i])
-                             : findPattern(in, HEADER_TAGS[i], 4);
+    found = memos != nullptr ? memos->headerTags[i].hit : findPattern(in, HEADER_TAGS[i], 4);
   }
   if (found == NOT_FOUND || found == 0) {
     return found;
@@ -113,6 +133,8 @@ void updateTrackCount(const char* name, int count, FILE* out) {
 
 int repairMidiFile(const char* name, FILE* out, FILE* in) {
   ChunkWalk walk;
+  // A seek gives a stream a known offset; without one every ftell asks the system.
+  std::fseek(out, 0, SEEK_CUR);
   std::fseek(in, 0, SEEK_END);
   g_inputSize = std::ftell(in);
   std::fseek(in, 0, SEEK_SET);
