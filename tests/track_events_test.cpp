@@ -1,17 +1,8 @@
 // The event stream of one track: running status, channel checks, invalid statuses, lost bytes and
-// the end of track. The events of every track start at input offset 8.
+// the end of track.
 #include "support/track_run.h"
 
 using TrackEvents = TrackTest;
-
-namespace {
-
-const Bytes NOTE = {0x00, 0x90, 0x3C, 0x40};  // offsets 8 to 11 when first
-const std::string MISSING = "in.mid: Missing end of track added.\n";
-
-std::string lost(int n) { return "in.mid: Warning - " + std::to_string(n) + " bytes lost.\n"; }
-
-}  // namespace
 
 TEST_F(TrackEvents, SoundTrackOfEveryKindIsCopiedUnchanged) {
   const Bytes messages = {
@@ -23,53 +14,42 @@ TEST_F(TrackEvents, SoundTrackOfEveryKindIsCopiedUnchanged) {
       0x00, 0xF2, 0x01, 0x02, 0x00, 0xF3, 0x05,  // song position, song select
       0x00, 0xF6, 0x00, 0xB0, 0x85, 0x10,        // tune request; controller number not checked
   };
-  const Bytes events = messages + textEvent(0, "hi") + END_OF_TRACK;
-  expectRepairs({{"sound", events, REPAIR_UNCHANGED, "", events}});
+  const Bytes events = messages + textEvent(0, "hi") + EOT;
+  expectRepairs({{"sound", events, REPAIR_UNCHANGED, ""}});
 }
 
 TEST_F(TrackEvents, OutOfRangeValuesAreRepairedInPlace) {
   expectRepairs({
-      {"control value", Bytes{0x00, 0xB0, 0x07, 0x85} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: invalid control value used at 00000009\n",
-       Bytes{0x00, 0xB0, 0x07, 0x7F} + END_OF_TRACK},
-      {"program", Bytes{0x00, 0xC0, 0x90} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: invalid program number changed at 00000009\n",
-       Bytes{0x00, 0xC0, 0x00} + END_OF_TRACK},
-      {"aftertouch", Bytes{0x00, 0xD3, 0xFF} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: invalid aftertouch command changed at 00000009\n",
-       Bytes{0x00, 0xD3, 0x7F} + END_OF_TRACK},
-      {"running status reports the byte before its data",
-       Bytes{0x00, 0xB0, 0x07, 0x10, 0x00, 0x07, 0x90} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: invalid control value used at 0000000C\n",
-       Bytes{0x00, 0xB0, 0x07, 0x10, 0x00, 0x07, 0x7F} + END_OF_TRACK},
+      {"control value", Bytes{0, 0xB0, 7, 0x85} + EOT, REPAIR_CHANGED,
+       at("invalid control value used", 9), Bytes{0, 0xB0, 7, 0x7F} + EOT},
+      {"program", Bytes{0, 0xC0, 0x90} + EOT, REPAIR_CHANGED,
+       at("invalid program number changed", 9), Bytes{0, 0xC0, 0x00} + EOT},
+      {"aftertouch", Bytes{0, 0xD3, 0xFF} + EOT, REPAIR_CHANGED,
+       at("invalid aftertouch command changed", 9), Bytes{0, 0xD3, 0x7F} + EOT},
+      {"running status: the byte before the data", Bytes{0, 0xB0, 7, 0x10, 0, 7, 0x90} + EOT,
+       REPAIR_CHANGED, at("invalid control value used", 0x0C),
+       Bytes{0, 0xB0, 7, 0x10, 0, 7, 0x7F} + EOT},
   });
 }
 
 TEST_F(TrackEvents, UnparsableEventEndsTrackAndCountsRestAsLost) {
   std::vector<TrackCase> cases = {
-      {"note velocity", NOTE + Bytes{0x00, 0x90, 0x3C, 0x80} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: removing invalid note command at 0000000D\n" + lost(8) + MISSING,
-       NOTE + END_OF_TRACK},
-      {"note in running status", NOTE + Bytes{0x00, 0x3C, 0x80} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: removing invalid note command at 0000000C\n" + lost(7) + MISSING,
-       NOTE + END_OF_TRACK},
-      {"note off key", Bytes{0x00, 0x80, 0x80, 0x00} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: removing invalid note command at 00000009\n" + lost(8) + MISSING, END_OF_TRACK},
-      {"data byte first", Bytes{0x00, 0x3C, 0x40} + END_OF_TRACK, REPAIR_CHANGED,
-       "in.mid: removing invalid midi command at 00000009\n" + lost(7) + MISSING, END_OF_TRACK},
-      {"event cut off", NOTE + Bytes{0x00, 0x90, 0x3C}, REPAIR_CHANGED,
-       "in.mid: removing incomplete midi command at 0000000C\n" + lost(3) + MISSING,
-       NOTE + END_OF_TRACK},
+      {"note velocity", NOTE + Bytes{0, 0x90, 0x3C, 0x80} + EOT, REPAIR_CHANGED,
+       at("removing invalid note command", 0x0D) + lost(8) + MISSING, NOTE + EOT},
+      {"note in running status", NOTE + Bytes{0, 0x3C, 0x80} + EOT, REPAIR_CHANGED,
+       at("removing invalid note command", 0x0C) + lost(7) + MISSING, NOTE + EOT},
+      {"note off key", Bytes{0, 0x80, 0x80, 0} + EOT, REPAIR_CHANGED,
+       at("removing invalid note command", 9) + lost(8) + MISSING, EOT},
+      {"data byte first", Bytes{0, 0x3C, 0x40} + EOT, REPAIR_CHANGED,
+       at("removing invalid midi command", 9) + lost(7) + MISSING, EOT},
       {"delta cut off", NOTE + Bytes{0x81}, REPAIR_CHANGED,
-       "in.mid: removing incomplete midi command at 0000000C\n" + lost(1) + MISSING,
-       NOTE + END_OF_TRACK},
+       at("removing incomplete midi command", 0x0C) + lost(1) + MISSING, NOTE + EOT},
   };
   for (uint8_t status : {0xF1, 0xF4, 0xF5, 0xF7, 0xF9, 0xFD}) {
-    char message[64];
-    snprintf(message, sizeof message, "in.mid: removing invalid command %02X at 0000000D\n",
-             status);
-    cases.push_back({"invalid system status", NOTE + Bytes{0x00, status, 0x01} + END_OF_TRACK,
-                     REPAIR_CHANGED, message + lost(7) + MISSING, NOTE + END_OF_TRACK});
+    char what[32];
+    snprintf(what, sizeof what, "removing invalid command %02X", status);
+    cases.push_back({"invalid system status", NOTE + Bytes{0, status, 1} + EOT, REPAIR_CHANGED,
+                     at(what, 0x0D) + lost(7) + MISSING, NOTE + EOT});
   }
   expectRepairs(cases);
 }
@@ -81,10 +61,8 @@ TEST_F(TrackEvents, EventCutOffByTrackLengthOrFileEndIsLost) {
     std::string messages;
     Bytes output;
   } cases[] = {
-      {7, "in.mid: removing incomplete midi command at 0000000C\n" + lost(3) + MISSING,
-       NOTE + END_OF_TRACK},
-      {16, "in.mid: removing incomplete midi command at 00000010\n" + lost(8) + MISSING,
-       twoNotes + END_OF_TRACK},  // the 8 bytes the file lacks are lost
+      {7, at("removing incomplete midi command", 0x0C) + lost(3) + MISSING, NOTE + EOT},
+      {16, at("removing incomplete midi command", 0x10) + lost(8) + MISSING, twoNotes + EOT},
   };
   for (const auto& c : cases) {
     TrackRun run = repairTrack(twoNotes, c.length);
@@ -96,35 +74,29 @@ TEST_F(TrackEvents, EventCutOffByTrackLengthOrFileEndIsLost) {
 
 TEST_F(TrackEvents, EndOfTrackIsJudgedByTheLastEventWithAStatus) {
   expectRepairs({
-      {"empty track", {}, REPAIR_CHANGED, MISSING, END_OF_TRACK},
-      {"stray byte after the end", NOTE + END_OF_TRACK + Bytes{0x00}, REPAIR_CHANGED,
-       "in.mid: removing incomplete midi command at 00000010\n" + lost(1), NOTE + END_OF_TRACK},
-      {"note after the end", END_OF_TRACK + NOTE, REPAIR_CHANGED, MISSING,
-       END_OF_TRACK + NOTE + END_OF_TRACK},
+      {"empty track", {}, REPAIR_CHANGED, MISSING, EOT},
+      {"stray byte after the end", NOTE + EOT + Bytes{0x00}, REPAIR_CHANGED,
+       at("removing incomplete midi command", 0x10) + lost(1), NOTE + EOT},
+      {"note after the end", EOT + NOTE, REPAIR_CHANGED, MISSING, EOT + NOTE + EOT},
   });
 }
 
 TEST_F(TrackEvents, Format1ChannelWarningComesOncePerTrack) {
-  const Bytes events = NOTE + noteOn(0, 1, 0x3C, 0x40) + noteOff(0, 0, 0x3C) +
-                       Bytes{0x00, 0x3C, 0x00} + noteOff(0, 1, 0x3C) + END_OF_TRACK;
-  expectRepairs(
-      {{"format 1", events, REPAIR_UNCHANGED,
-        "in.mid: Warning - format 1 track contains different channel commands\n", events}});
+  const Bytes events =
+      NOTE + noteOn(0, 1, 0x3C, 0x40) + noteOff(0, 0, 0x3C) + noteOff(0, 1, 0x3C) + EOT;
+  expectRepairs({{"format 1", events, REPAIR_UNCHANGED,
+                  "in.mid: Warning - format 1 track contains different channel commands\n"}});
   g_midiType = 0;
-  expectRepairs({{"format 0", events, REPAIR_UNCHANGED, "", events}});
-}
-
-TEST_F(TrackEvents, TracksOnlyModeCopiesDamagedBytesUnchanged) {
+  expectRepairs({{"format 0", events, REPAIR_UNCHANGED, ""}});
   g_tracksOnly = 1;
-  const Bytes events = {0x00, 0x3C, 0x40, 0xF1, 0x00, 0xF0, 0x7F};
-  expectRepairs({{"damaged", events, REPAIR_UNCHANGED, "", events}});
+  const Bytes damaged = {0x00, 0x3C, 0x40, 0xF1, 0x00, 0xF0, 0x7F};
+  expectRepairs({{"tracks only", damaged, REPAIR_UNCHANGED, ""}});
 }
 
 TEST_F(TrackEvents, FailedWriteIsReportedForTheOutput) {
   g_outputName = "out.mid";
   // A short event, a long one, the added end of track.
-  for (const Bytes& events :
-       {NOTE + END_OF_TRACK, textEvent(0, "long text") + END_OF_TRACK, Bytes{}}) {
+  for (const Bytes& events : {NOTE + EOT, textEvent(0, "long text") + EOT, Bytes{}}) {
     TempStream in(events);
     FILE* full = fopen("/dev/full", "wb");
     ASSERT_NE(nullptr, full);
@@ -141,12 +113,7 @@ TEST_F(TrackEvents, ReadVarLenCountsEveryByteItTries) {
     Bytes bytes;
     int32_t value, remaining;
   } cases[] = {
-      {{0x7F}, 0x7F, 9},
-      {{0x81, 0x00}, 0x80, 8},
-      {{0x81, 0x80, 0x80, 0x80, 0x05}, 0x200000, 6},  // the fifth byte is not read
-      {{0xFF, 0xFF, 0xFF, 0x7F}, 0x0FFFFFFF, 6},
-      {{0x81}, -1, 8},  // the end of the input counts as a try
-  };
+      {{0x81, 0x00}, 0x80, 8}, {{0xFF, 0xFF, 0xFF, 0xFF, 0x05}, 0x0FFFFFFF, 6}, {{0x81}, -1, 8}};
   for (const auto& c : cases) {
     TempStream in(c.bytes);
     int32_t remaining = 10;
