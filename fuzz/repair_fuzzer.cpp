@@ -144,19 +144,23 @@ void makePathsAbsolute(int* argc, char*** argv) {
   *argv = pointers.data();
 }
 
-char g_workFolder[] = "/tmp/seqmend-fuzz-XXXXXX";
+// Under TMPDIR when it is set, so that a script can remove what a killed or crashed run leaves.
+std::string g_workFolder;
 
 void removeWorkFolder() {
   removeExtraFiles();
-  rmdir(g_workFolder);
+  rmdir(g_workFolder.c_str());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   makePathsAbsolute(argc, argv);
-  if (mkdtemp(g_workFolder) == nullptr || chdir(g_workFolder) != 0) {
-    std::perror(g_workFolder);
+  const char* tmp = std::getenv("TMPDIR");
+  g_workFolder =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/seqmend-fuzz-XXXXXX";
+  if (mkdtemp(g_workFolder.data()) == nullptr || chdir(g_workFolder.c_str()) != 0) {
+    std::perror(g_workFolder.c_str());
     std::abort();
   }
   std::atexit(removeWorkFolder);
