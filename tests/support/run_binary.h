@@ -31,8 +31,7 @@ struct RunResult {
   std::string out;                      // standard output
   std::string err;                      // standard error
   std::map<std::string, Bytes> files;   // regular files in the folder afterwards, with their bytes
-  std::vector<std::string> otherNodes;  // everything else: folders, devices, FIFOs, links, and
-                                        // files too big to hold, as "name: size bytes"
+  std::vector<std::string> otherNodes;  // everything else: folders, devices, FIFOs, links
 };
 
 // Reads a whole file; false if it cannot be opened.
@@ -84,12 +83,7 @@ class Sandbox {
 
   // Writes an input file; every later run checks that it still holds exactly these bytes.
   void write(const std::string& name, const Bytes& bytes) {
-    writeUnwatched(name, bytes);
     inputs_[name] = bytes;
-  }
-
-  // Writes a file that a run may change or remove.
-  void writeUnwatched(const std::string& name, const Bytes& bytes) {
     FILE* f = std::fopen(path(name).c_str(), "wb");
     ASSERT_NE(nullptr, f) << name;
     if (!bytes.empty()) {
@@ -193,29 +187,12 @@ class Sandbox {
       }
       if (!S_ISREG(st.st_mode)) {
         result.otherNodes.push_back(name);
-      } else if (st.st_size > (64 << 20)) {
-        result.otherNodes.push_back(name + ": " + std::to_string(st.st_size) + " bytes");
-      } else if (!readEvenIfLocked(path(name), result.files[name])) {
+      } else if (!readFileBytes(path(name), result.files[name])) {
         ADD_FAILURE() << "cannot read " << name;
       }
     }
     closedir(dir);
     std::sort(result.otherNodes.begin(), result.otherNodes.end());
-  }
-
-  // Reads a file whose test took its owner's read permission away, by giving it back for the
-  // moment.
-  static bool readEvenIfLocked(const std::string& file, Bytes& bytes) {
-    if (readFileBytes(file, bytes)) {
-      return true;
-    }
-    struct stat st;
-    if (stat(file.c_str(), &st) != 0 || chmod(file.c_str(), (st.st_mode & 07777) | S_IRUSR) != 0) {
-      return false;
-    }
-    const bool read = readFileBytes(file, bytes);
-    chmod(file.c_str(), st.st_mode & 07777);
-    return read;
   }
 
   void checkInputsUnchanged() const {
@@ -224,7 +201,7 @@ class Sandbox {
       Bytes now;
       if (lstat(path(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         ADD_FAILURE() << "input " << name << " is gone";
-      } else if (!readEvenIfLocked(path(name), now) || now != expected) {
+      } else if (!readFileBytes(path(name), now) || now != expected) {
         ADD_FAILURE() << "input " << name << " changed: " << expected.size() << " bytes before, "
                       << now.size() << " after";
       }
