@@ -202,6 +202,9 @@ extern int32_t g_gmOnTick;  // tick of the pending GM ON message, -1 for none; s
 EventOutcome handleSysex(TrackScan& scan, const char* name, FILE* in, FILE* out);
 EventOutcome handleMeta(TrackScan& scan, const char* name, FILE* in, FILE* out);
 
+// Whether an event with this status at tick comes 0 to 12 ticks after a pending GM ON message.
+bool isTooSoonAfterGmOn(int status, int32_t tick);
+
 // Warns when an event comes 0 to 12 ticks after a pending GM ON message.
 void checkGmOnPause(const char* name, int status, int32_t tick);
 

@@ -174,9 +174,13 @@ EventOutcome handleMeta(TrackScan& scan, const char* name, FILE* in, FILE* out) 
   return outcome;
 }
 
+bool isTooSoonAfterGmOn(int status, int32_t tick) {
+  return status <= 0xF0 && g_gmOnTick >= 0 && tick >= g_gmOnTick &&
+         tick - g_gmOnTick < GM_ON_MIN_PAUSE;
+}
+
 void checkGmOnPause(const char* name, int status, int32_t tick) {
-  if (status > 0xF0 || g_gmOnTick < 0 || tick < g_gmOnTick ||
-      tick - g_gmOnTick >= GM_ON_MIN_PAUSE) {
+  if (!isTooSoonAfterGmOn(status, tick)) {
     return;
   }
   printf("%s: Warning - pause might be too small after \"GM ON sysex\"\n", name);

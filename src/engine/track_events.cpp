@@ -1,6 +1,8 @@
 // Repairs the event stream of one track while copying it: running status, channel and system
 // common messages, the end of track and the count of lost bytes.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "engine.h"
 
@@ -140,6 +142,154 @@ void checkTrackChannel(TrackScan& scan, const char* name, int status) {
   }
 }
 
+// ---- Runs of plain events ----
+//
+// Most of a sound track is channel messages and meta events that pass unchanged. Those are
+// checked in place, in a block read from the input, and written on as whole runs, which saves the
+// event loop's work per byte. The first event that is anything else (one to repair or report, a
+// system exclusive or system common message, one that the track or the input cuts off) is left
+// to the event loop from its first byte.
+
+// A run reads a small block first and doubles it with every read, so that an event that ends the
+// run soon costs little reading twice.
+constexpr size_t RUN_FIRST_READ = 512;
+constexpr size_t RUN_BLOCK_SIZE = 32768;
+
+// After a run, the event loop takes at least this many bytes before the next run is tried: going
+// back to the first byte of the event that ended a run costs a seek, which a track that mixes
+// plain and other events must not pay at every event.
+constexpr int32_t EVENT_LOOP_STRETCH = 4096;
+
+constexpr long NEEDS_MORE_BYTES = 0;
+constexpr long NOT_PLAIN = -1;
+
+// What the event loop would have recorded for a plain event.
+struct PlainEvent {
+  uint32_t delta = 0;
+  int status = 0;  // the status in effect, also under running status
+  bool endOfTrack = false;
+};
+
+// Reads a variable-length quantity at p, moving p past it; false if it does not end before end.
+[[gnu::always_inline]] inline bool takeVarLenAt(const unsigned char*& p, const unsigned char* end,
+                                                uint32_t& value) {
+  value = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (p == end) {
+      return false;
+    }
+    const unsigned char byte = *p++;
+    value = (value << 7) + (byte & 0x7Fu);
+    if (byte < 0x80) {
+      break;
+    }
+  }
+  return true;
+}
+
+// The size of the event at bytes[0, available) when the event loop would pass it on unchanged
+// without a word, as far as the bytes themselves tell; NEEDS_MORE_BYTES when it does not end
+// within them, NOT_PLAIN otherwise.
+[[gnu::always_inline]] inline long measurePlainEvent(const unsigned char* bytes, size_t available,
+                                                     int32_t runningStatus, PlainEvent& event) {
+  const unsigned char* p = bytes;
+  const unsigned char* const end = bytes + available;
+  if (!takeVarLenAt(p, end, event.delta) || p == end) {
+    return NEEDS_MORE_BYTES;
+  }
+  int status = *p;
+  if (status >= 0x80) {
+    ++p;
+  } else if (runningStatus >= 0) {
+    status = runningStatus;  // the byte is the first data byte
+  } else {
+    return NOT_PLAIN;
+  }
+  event.status = status;
+  event.endOfTrack = false;
+  if (status < 0xF0) {
+    const int kind = status >> 4;
+    const long count = kind == 0xC || kind == 0xD ? 1 : 2;
+    if (end - p < count) {
+      return NEEDS_MORE_BYTES;
+    }
+    // The checks of readChannelMessage: a value it would repair or refuse ends the run.
+    const bool repaired = kind <= 0x9   ? (p[0] | p[1]) >= 0x80
+                          : kind == 0xB ? p[1] >= 0x80
+                          : count == 1  ? p[0] >= 0x80
+                                        : false;
+    if (repaired) {
+      return NOT_PLAIN;
+    }
+    return p + count - bytes;
+  }
+  if (status != 0xFF) {
+    return NOT_PLAIN;
+  }
+  uint32_t length = 0;
+  if (p == end) {
+    return NEEDS_MORE_BYTES;
+  }
+  event.endOfTrack = *p++ == 0x2F;  // whatever its length
+  if (!takeVarLenAt(p, end, length) || uint32_t(end - p) < length) {
+    return NEEDS_MORE_BYTES;
+  }
+  return p + length - bytes;
+}
+
+// Passes on the plain events from the input position on, exactly as the event loop would, with
+// the same reports. Returns at the end of the track or with the input at the first byte of the
+// first event that is not plain; false after a failed write (reported for g_outputName).
+bool copyPlainEvents(TrackScan& scan, const char* name, FILE* in, FILE* out) {
+  unsigned char block[RUN_BLOCK_SIZE];
+  size_t filled = 0;  // bytes read into the block
+  size_t done = 0;    // bytes of the block taken as events
+  size_t want = RUN_FIRST_READ;
+  bool inputEnded = false;
+  PlainEvent event;
+  while (scan.remaining > 0) {
+    const long size = measurePlainEvent(block + done, filled - done, scan.runningStatus, event);
+    const int32_t tick = int32_t(uint32_t(scan.tick) + event.delta);
+    if (size == NEEDS_MORE_BYTES) {
+      const size_t unread = size_t(scan.remaining) - (filled - done);
+      if (unread == 0 || inputEnded || filled - done == sizeof block) {
+        break;  // the event loop tells what cuts the event off
+      }
+      if (!writeOutput(block, done, out)) {
+        return false;
+      }
+      std::memmove(block, block + done, filled - done);
+      filled -= done;
+      done = 0;
+      const size_t count = std::min({want, sizeof block - filled, unread});
+      const size_t got = fread_unlocked(block + filled, 1, count, in);
+      inputEnded = got < count;
+      filled += got;
+      want = std::min(want * 2, sizeof block);
+      continue;
+    }
+    if (size == NOT_PLAIN || (g_gmOnTick >= 0 && isTooSoonAfterGmOn(event.status, tick))) {
+      break;
+    }
+    scan.tick = tick;
+    if (event.status < 0xF0) {
+      checkTrackChannel(scan, name, event.status);
+      scan.runningStatus = event.status;
+    }
+    scan.endOfTrackSeen = event.endOfTrack;
+    scan.remaining -= int32_t(size);
+    done += size_t(size);
+  }
+  if (!writeOutput(block, done, out)) {
+    return false;
+  }
+  // Back to the first byte of the event that ended the run.
+  if (filled > done && fseek(in, -long(filled - done), SEEK_CUR) != 0) {
+    failStream(g_inputName);
+  }
+  return true;
+}
+
 // Reads and checks the data of a channel message. `held` data bytes are in the buffer already
 // (the byte that stood where a status was expected, under running status). False ends the track.
 bool readChannelMessage(TrackScan& scan, const char* name, FILE* in, int status, int held) {
@@ -248,7 +398,17 @@ int repairTrackEvents(const char* name, FILE* out, FILE* in, int32_t length) {
   }
   TrackScan scan;
   scan.remaining = length;
+  int32_t runsFrom = length;  // runs of plain events are tried with this many bytes left or fewer
   while (scan.remaining > 0) {
+    if (scan.remaining <= runsFrom) {
+      if (!copyPlainEvents(scan, name, in, out)) {
+        return REPAIR_FAILED;
+      }
+      if (scan.remaining == 0) {
+        break;
+      }
+      runsFrom = scan.remaining - EVENT_LOOP_STRETCH;
+    }
     scan.bufferFill = 0;
     uint32_t delta = 0;
     if (!takeEventVarLen(scan, name, in, delta)) {
