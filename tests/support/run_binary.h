@@ -3,21 +3,20 @@
 // after every run, so no end-to-end test can miss a damaged input.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -31,23 +30,14 @@ struct RunResult {
   std::string out;                      // standard output
   std::string err;                      // standard error
   std::map<std::string, Bytes> files;   // regular files in the folder afterwards, with their bytes
-  std::vector<std::string> otherNodes;  // everything else: folders, devices, FIFOs, links
+  std::vector<std::string> otherNodes;  // everything else, sorted: folders, devices, FIFOs, links
 };
 
 // Reads a whole file; false if it cannot be opened.
 inline bool readFileBytes(const std::string& path, Bytes& bytes) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    return false;
-  }
-  bytes.clear();
-  unsigned char block[4096];
-  size_t got;
-  while ((got = std::fread(block, 1, sizeof block, f)) > 0) {
-    bytes.insert(bytes.end(), block, block + got);
-  }
-  std::fclose(f);
-  return true;
+  std::ifstream file(path, std::ios::binary);
+  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return bool(file);
 }
 
 // A fresh folder for one test: <tmp>/seqmend-e2e-XXXXXX/work is the binary's working folder;
@@ -55,25 +45,17 @@ inline bool readFileBytes(const std::string& path, Bytes& bytes) {
 class Sandbox {
  public:
   Sandbox() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/seqmend-e2e-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
+    std::string pattern = std::filesystem::temp_directory_path() / "seqmend-e2e-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
       ADD_FAILURE() << "mkdtemp " << pattern << ": " << std::strerror(errno);
       return;
     }
-    root_ = buffer.data();
-    mkdir((root_ + "/work").c_str(), 0755);
+    root_ = pattern;
+    std::filesystem::create_directory(root_ + "/work");
   }
   ~Sandbox() {
-    if (!root_.empty()) {
-      nftw(
-          root_.c_str(),
-          [](const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); },
-          16, FTW_DEPTH | FTW_PHYS);
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
   }
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
@@ -84,12 +66,9 @@ class Sandbox {
   // Writes an input file; every later run checks that it still holds exactly these bytes.
   void write(const std::string& name, const Bytes& bytes) {
     inputs_[name] = bytes;
-    FILE* f = std::fopen(path(name).c_str(), "wb");
-    ASSERT_NE(nullptr, f) << name;
-    if (!bytes.empty()) {
-      std::fwrite(bytes.data(), 1, bytes.size(), f);
-    }
-    ASSERT_EQ(0, std::fclose(f)) << name;
+    std::ofstream file(path(name), std::ios::binary);
+    file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    ASSERT_TRUE(file.flush()) << name;
   }
 
   // Limits the size of any file the binary writes (RLIMIT_FSIZE, with SIGXFSZ ignored so that
@@ -97,10 +76,16 @@ class Sandbox {
   void limitFileSize(rlim_t bytes) { fileSizeLimit_ = bytes; }
 
   // Runs the binary with args in the working folder, stdin from /dev/null, in a session of its
-  // own so that it can never reach the terminal of whoever runs the tests.
+  // own so that it can never reach the terminal of whoever runs the tests. SEQMEND_TEST_WRAPPER,
+  // split at blanks, goes in front of it (valgrind, say); its exit status 99 is a failure.
   RunResult run(const std::vector<std::string>& args) {
-    RunResult result;
-    std::vector<std::string> command = wrapperCommand();
+    std::vector<std::string> command;
+    const char* words = std::getenv("SEQMEND_TEST_WRAPPER");
+    std::istringstream wrapper(words != nullptr ? words : "");
+    for (std::string word; wrapper >> word;) {
+      command.push_back(word);
+    }
+    const bool wrapped = !command.empty();
     command.push_back(SEQMEND_BINARY);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -108,11 +93,8 @@ class Sandbox {
       argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    const std::string work = root_ + "/work";
-    const std::string outPath = root_ + "/stdout";
-    const std::string errPath = root_ + "/stderr";
-    const bool wrapped = command.size() > args.size() + 1;
-    const unsigned timeout = wrapped ? 600 : 30;
+    const std::string work = root_ + "/work", outPath = root_ + "/stdout",
+                      errPath = root_ + "/stderr";
     const pid_t pid = fork();
     if (pid == 0) {
       // Only async-signal-safe calls between fork and exec.
@@ -133,11 +115,12 @@ class Sandbox {
         signal(SIGXFSZ, SIG_IGN);
         setrlimit(RLIMIT_FSIZE, &limit);
       }
-      alarm(timeout);  // a run that waits forever (for a FIFO's other end, say) fails instead
+      alarm(wrapped ? 600 : 30);  // a run that waits forever (on a FIFO, say) fails instead
       execvp(argv[0], argv.data());
       _exit(127);
     }
     EXPECT_GT(pid, 0) << "fork: " << std::strerror(errno);
+    RunResult result;
     int wstatus = 0;
     if (pid > 0 && waitpid(pid, &wstatus, 0) == pid) {
       result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
@@ -149,65 +132,32 @@ class Sandbox {
     readFileBytes(errPath, bytes);
     result.err.assign(bytes.begin(), bytes.end());
     EXPECT_NE(127, result.status) << "could not start " << command[0] << "\n" << result.err;
-    if (wrapped) {
-      EXPECT_NE(99, result.status) << "the wrapper found a fault:\n" << result.err;
+    EXPECT_TRUE(!wrapped || result.status != 99) << "the wrapper found a fault:\n" << result.err;
+    for (const auto& [name, expected] : inputs_) {
+      Bytes now;
+      EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path(name))) &&
+                  readFileBytes(path(name), now) && now == expected)
+          << "input " << name << " is gone or changed: " << expected.size() << " bytes before, "
+          << now.size() << " after";
     }
-    listFiles(result);
-    checkInputsUnchanged();
-    return result;
+    return contents(std::move(result));
   }
 
   // What the working folder holds now, in the form a run reports it.
-  RunResult contents() const {
-    RunResult result;
-    listFiles(result);
-    return result;
-  }
-
- private:
-  // SEQMEND_TEST_WRAPPER, split at blanks: a command such as valgrind to run the binary under.
-  static std::vector<std::string> wrapperCommand() {
-    std::vector<std::string> words;
-    const char* wrapper = std::getenv("SEQMEND_TEST_WRAPPER");
-    std::istringstream split(wrapper != nullptr ? wrapper : "");
-    for (std::string word; split >> word;) {
-      words.push_back(word);
-    }
-    return words;
-  }
-
-  void listFiles(RunResult& result) const {
-    DIR* dir = opendir((root_ + "/work").c_str());
-    ASSERT_NE(nullptr, dir);
-    while (const struct dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      struct stat st;
-      if (name == "." || name == ".." || lstat(path(name).c_str(), &st) != 0) {
-        continue;
-      }
-      if (!S_ISREG(st.st_mode)) {
+  RunResult contents(RunResult result = {}) const {
+    for (const auto& entry : std::filesystem::directory_iterator(root_ + "/work")) {
+      const std::string name = entry.path().filename();
+      if (!entry.is_regular_file() || entry.is_symlink()) {
         result.otherNodes.push_back(name);
       } else if (!readFileBytes(path(name), result.files[name])) {
         ADD_FAILURE() << "cannot read " << name;
       }
     }
-    closedir(dir);
     std::sort(result.otherNodes.begin(), result.otherNodes.end());
+    return result;
   }
 
-  void checkInputsUnchanged() const {
-    for (const auto& [name, expected] : inputs_) {
-      struct stat st;
-      Bytes now;
-      if (lstat(path(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        ADD_FAILURE() << "input " << name << " is gone";
-      } else if (!readFileBytes(path(name), now) || now != expected) {
-        ADD_FAILURE() << "input " << name << " changed: " << expected.size() << " bytes before, "
-                      << now.size() << " after";
-      }
-    }
-  }
-
+ private:
   std::string root_;
   std::map<std::string, Bytes> inputs_;
   rlim_t fileSizeLimit_ = RLIM_INFINITY;
