@@ -14,11 +14,13 @@ TEST_F(TrackEvents, SoundTrackOfEveryKindIsCopiedUnchanged) {
       0x00, 0xF2, 0x01, 0x02, 0x00, 0xF3, 0x05,  // song position, song select
       0x00, 0xF6, 0x00, 0xB0, 0x85, 0x10,        // tune request; controller number not checked
   };
-  const Bytes events = messages + textEvent(0, "hi") + EOT;
-  expectRepairs({{"sound", events, REPAIR_UNCHANGED, ""}});
+  expectRepairs({{"sound", messages + textEvent(0, "hi") + EOT, REPAIR_UNCHANGED, ""}});
 }
 
-TEST_F(TrackEvents, OutOfRangeValuesAreRepairedInPlace) {
+// Out-of-range values are set in place. An event that cannot be read ends the track: the rest
+// counts as lost, and the end of track is judged by the last event with a status.
+TEST_F(TrackEvents, DamagedEventsAreRepairedOrEndTheTrack) {
+  const Bytes twoNotes = NOTE + noteOn(0, 0, 0x3E, 0x40);
   expectRepairs({
       {"control value", Bytes{0, 0xB0, 7, 0x85} + EOT, REPAIR_CHANGED,
        at("invalid control value used", 9), Bytes{0, 0xB0, 7, 0x7F} + EOT},
@@ -29,56 +31,28 @@ TEST_F(TrackEvents, OutOfRangeValuesAreRepairedInPlace) {
       {"running status: the byte before the data", Bytes{0, 0xB0, 7, 0x10, 0, 7, 0x90} + EOT,
        REPAIR_CHANGED, at("invalid control value used", 0x0C),
        Bytes{0, 0xB0, 7, 0x10, 0, 7, 0x7F} + EOT},
-  });
-}
-
-TEST_F(TrackEvents, UnparsableEventEndsTrackAndCountsRestAsLost) {
-  std::vector<TrackCase> cases = {
       {"note velocity", NOTE + Bytes{0, 0x90, 0x3C, 0x80} + EOT, REPAIR_CHANGED,
        at("removing invalid note command", 0x0D) + lost(8) + MISSING, NOTE + EOT},
       {"note in running status", NOTE + Bytes{0, 0x3C, 0x80} + EOT, REPAIR_CHANGED,
        at("removing invalid note command", 0x0C) + lost(7) + MISSING, NOTE + EOT},
       {"note off key", Bytes{0, 0x80, 0x80, 0} + EOT, REPAIR_CHANGED,
        at("removing invalid note command", 9) + lost(8) + MISSING, EOT},
-      {"data byte first", Bytes{0, 0x3C, 0x40} + EOT, REPAIR_CHANGED,
-       at("removing invalid midi command", 9) + lost(7) + MISSING, EOT},
       {"delta cut off", NOTE + Bytes{0x81}, REPAIR_CHANGED,
        at("removing incomplete midi command", 0x0C) + lost(1) + MISSING, NOTE + EOT},
-  };
-  for (uint8_t status : {0xF1, 0xF4, 0xF5, 0xF7, 0xF9, 0xFD}) {
-    char what[32];
-    snprintf(what, sizeof what, "removing invalid command %02X", status);
-    cases.push_back({"invalid system status", NOTE + Bytes{0, status, 1} + EOT, REPAIR_CHANGED,
-                     at(what, 0x0D) + lost(7) + MISSING, NOTE + EOT});
-  }
-  expectRepairs(cases);
-}
-
-TEST_F(TrackEvents, EventCutOffByTrackLengthOrFileEndIsLost) {
-  const Bytes twoNotes = NOTE + noteOn(0, 0, 0x3E, 0x40);  // the file ends after them
-  const struct {
-    int32_t length;
-    std::string messages;
-    Bytes output;
-  } cases[] = {
-      {7, at("removing incomplete midi command", 0x0C) + lost(3) + MISSING, NOTE + EOT},
-      {16, at("removing incomplete midi command", 0x10) + lost(8) + MISSING, twoNotes + EOT},
-  };
-  for (const auto& c : cases) {
-    TrackRun run = repairTrack(twoNotes, c.length);
-    EXPECT_EQ(REPAIR_CHANGED, run.result);
-    EXPECT_EQ(c.messages, run.messages);
-    EXPECT_EQ(c.output, run.output);
-  }
-}
-
-TEST_F(TrackEvents, EndOfTrackIsJudgedByTheLastEventWithAStatus) {
-  expectRepairs({
-      {"empty track", {}, REPAIR_CHANGED, MISSING, EOT},
+      {"cut off by the track length", twoNotes, REPAIR_CHANGED,
+       at("removing incomplete midi command", 0x0C) + lost(3) + MISSING, NOTE + EOT, 7},
+      {"cut off by the end of the file", twoNotes, REPAIR_CHANGED,
+       at("removing incomplete midi command", 0x10) + lost(8) + MISSING, twoNotes + EOT, 16},
       {"stray byte after the end", NOTE + EOT + Bytes{0x00}, REPAIR_CHANGED,
        at("removing incomplete midi command", 0x10) + lost(1), NOTE + EOT},
       {"note after the end", EOT + NOTE, REPAIR_CHANGED, MISSING, EOT + NOTE + EOT},
   });
+  for (uint8_t status : {0xF1, 0xF4, 0xF5, 0xF7, 0xF9, 0xFD}) {
+    char what[32];
+    snprintf(what, sizeof what, "removing invalid command %02X", status);
+    expectRepairs({{what, NOTE + Bytes{0, status, 1} + EOT, REPAIR_CHANGED,
+                    at(what, 0x0D) + lost(7) + MISSING, NOTE + EOT}});
+  }
 }
 
 TEST_F(TrackEvents, Format1ChannelWarningComesOncePerTrack) {
@@ -89,8 +63,8 @@ TEST_F(TrackEvents, Format1ChannelWarningComesOncePerTrack) {
   g_midiType = 0;
   expectRepairs({{"format 0", events, REPAIR_UNCHANGED, ""}});
   g_tracksOnly = 1;
-  const Bytes damaged = {0x00, 0x3C, 0x40, 0xF1, 0x00, 0xF0, 0x7F};
-  expectRepairs({{"tracks only", damaged, REPAIR_UNCHANGED, ""}});
+  expectRepairs(
+      {{"tracks only", {0x00, 0x3C, 0x40, 0xF1, 0x00, 0xF0, 0x7F}, REPAIR_UNCHANGED, ""}});
 }
 
 TEST_F(TrackEvents, FailedWriteIsReportedForTheOutput) {

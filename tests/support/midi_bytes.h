@@ -8,15 +8,12 @@
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 inline Bytes& operator+=(Bytes& a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+
+inline Bytes operator+(Bytes a, const Bytes& b) { return a += b; }
 
 // The characters of a text as bytes, without a terminator.
 inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }

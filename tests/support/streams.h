@@ -30,15 +30,11 @@ class TempStream {
 
   // Every byte of the file, whatever the current position; the position is kept.
   Bytes contents() const {
-    std::fflush(file_);
-    long pos = std::ftell(file_);
+    const long pos = std::ftell(file_);
+    std::fseek(file_, 0, SEEK_END);
+    Bytes all(size_t(std::ftell(file_)));
     std::rewind(file_);
-    Bytes all;
-    int c;
-    while ((c = std::fgetc(file_)) != EOF) {
-      all.push_back(uint8_t(c));
-    }
-    std::clearerr(file_);
+    EXPECT_EQ(all.size(), std::fread(all.data(), 1, all.size(), file_));
     std::fseek(file_, pos, SEEK_SET);
     return all;
   }

@@ -1,8 +1,8 @@
-// Drives repairTrackEvents over one crafted track held in a temporary file.
+// Drives repairTrackEvents over crafted tracks held in a temporary file.
 #pragma once
 
+#include <initializer_list>
 #include <string>
-#include <vector>
 
 #include "engine.h"
 #include "support/streams.h"
@@ -22,44 +22,31 @@ inline std::string at(const std::string& what, unsigned long offset) {
   return "in.mid: " + what + " at " + hex + "\n";
 }
 
-struct TrackRun {
-  int result = 0;
-  std::string messages;
-  Bytes output;
-};
-
-// Repairs the events as a track of `length` bytes (default: all of them). A chunk head stands in
-// front of them, so that offsets are absolute: the events start at offset 8.
-inline TrackRun repairTrack(const Bytes& events, int32_t length = -1) {
-  TempStream in(text("MTrk") + uint32BE(0) + events);
-  TempStream out;
-  std::fseek(in.get(), 8, SEEK_SET);
-  TrackRun run;
-  run.messages = capturedStdout([&] {
-    run.result = repairTrackEvents("in.mid", out.get(), in.get(),
-                                   length < 0 ? int32_t(events.size()) : length);
-  });
-  run.output = out.contents();
-  return run;
-}
-
 // One track in; the exact result, messages and output bytes expected. A track whose result is
 // REPAIR_UNCHANGED must come out byte for byte as it went in, so its output is not listed.
 struct TrackCase {
-  const char* name;
+  std::string name;
   Bytes events;
   int result;
   std::string messages;
   Bytes output = {};
+  int32_t length = -1;  // of the track; -1 for all the events. The file ends behind the events.
 };
 
-inline void expectRepairs(const std::vector<TrackCase>& cases) {
+// Runs the cases in order. A chunk head stands in front of the events, so that offsets are
+// absolute: the events start at offset 8.
+inline void expectRepairs(std::initializer_list<TrackCase> cases) {
   for (const TrackCase& c : cases) {
     SCOPED_TRACE(c.name);
-    TrackRun run = repairTrack(c.events);
-    EXPECT_EQ(c.result, run.result);
-    EXPECT_EQ(c.messages, run.messages);
-    EXPECT_EQ(c.result == REPAIR_UNCHANGED ? c.events : c.output, run.output);
+    TempStream in(text("MTrk") + uint32BE(0) + c.events), out;
+    std::fseek(in.get(), 8, SEEK_SET);
+    const int32_t length = c.length < 0 ? int32_t(c.events.size()) : c.length;
+    int result = 0;
+    EXPECT_EQ(c.messages, capturedStdout([&] {
+                result = repairTrackEvents("in.mid", out.get(), in.get(), length);
+              }));
+    EXPECT_EQ(c.result, result);
+    EXPECT_EQ(c.result == REPAIR_UNCHANGED ? c.events : c.output, out.contents());
   }
 }
 
