@@ -79,14 +79,11 @@ TEST(FindPatternMemo, AgreesWithThePlainSearchForAnySequenceOfPositions) {
 }
 
 TEST(BigEndianFields, WriteUInt32AndReadUInt16) {
-  TempStream out, in(Bytes{0x01, 0xE0, 0xFF, 0xFF, 0x07});
-  writeUInt32BE(480, out.get());
-  writeUInt32BE(0xFFFFFFFF, out.get());
-  EXPECT_EQ((Bytes{0, 0, 1, 0xE0, 0xFF, 0xFF, 0xFF, 0xFF}), out.contents());
-  EXPECT_EQ(480, readUInt16BE(in.get()));
-  EXPECT_EQ(65535, readUInt16BE(in.get()));
+  TempStream out, in(Bytes{0xE0, 0x81, 0xFF});
+  writeUInt32BE(0x81F2E3D4, out.get());
+  EXPECT_EQ((Bytes{0x81, 0xF2, 0xE3, 0xD4}), out.contents());
+  EXPECT_EQ(0xE081, readUInt16BE(in.get()));
   EXPECT_EQ(0, readUInt16BE(in.get()));  // one byte left
-  EXPECT_EQ(5, std::ftell(in.get()));
 }
 
 TEST(CopyBytesDeathTest, ShortReadEndsTheRunUnderTheInputName) {

@@ -24,15 +24,13 @@ TEST(FindHeaderStart, TriesTheTagsInOrderAndWantsLengthSixAwayFromOffsetZero) {
   }
 }
 
-TEST(RewriteForeignTag, RenamesTheThreeForeignTagsOnly) {
+// SNio and SONG, and the header repairs that follow them, are checked whole through the binary.
+TEST(RewriteForeignTag, RenamesTheStrangeTagButNoTrackTag) {
   const std::pair<Bytes, const char*> cases[] = {
-      {text("SNio"), "in.mid: SNio changed to MThd\n"},
-      {text("SONG"), "in.mid: SONG changed to MThd\n"},
       {{0xF2, 0xF8, 0x08, 0x4E}, "in.mid: strange midi header changed to MThd\n"},
       {text("MTrk"), ""},
   };
   for (const auto& [tag, message] : cases) {
-    SCOPED_TRACE(message);
     ChunkWalk walk;
     std::copy(tag.begin(), tag.end(), walk.tag);
     EXPECT_EQ(message, capturedStdout([&] { rewriteForeignTag(walk, "in.mid"); }));
@@ -41,22 +39,21 @@ TEST(RewriteForeignTag, RenamesTheThreeForeignTagsOnly) {
   }
 }
 
+// Header lengths below 6 and bodies cut off are checked whole through the binary.
 TEST(RepairHeaderBody, RepairsFormatAndDivisionAndCopiesTheSurplus) {
-  struct Case {
+  const struct {
     Bytes body;
     int32_t length;
     Bytes written;
     const char* messages;
   } cases[] = {
-      {{0, 2, 0, 3, 0xE7, 0x28}, 6, {0, 2, 0, 3, 0xE7, 0x28}, ""},
+      {{0, 2, 0, 3, 0xE7, 0x28}, 6, {0, 2, 0, 3, 0xE7, 0x28}, ""},  // SMPTE division
       {{0, 3, 0, 1, 0, 96}, 6, {0, 1, 0, 1, 0, 96}, "in.mid: invalid version 3 changed to 1\n"},
       {{0, 1, 0, 2, 0, 0}, 6, {0, 1, 0, 2, 0, 96}, "in.mid: invalid resolution 0 changed to 96\n"},
       {{0, 1, 0, 2, 0, 96, 0xAA, 0xBB, 'M'}, 8, {0, 1, 0, 2, 0, 96, 0xAA, 0xBB}, ""},
-      {Bytes{0, 0, 0, 1} + text("MTrk"), 4, {0, 0, 0, 1, 0x4D, 0x54}, ""},  // settled length 4
-      {{0, 1, 0}, 6, {0, 1, 0, 0, 0, 96}, "in.mid: invalid resolution 0 changed to 96\n"},
   };
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.length);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.messages);
     TempStream in(c.body), out;
     ChunkWalk walk;
     EXPECT_EQ(c.messages, capturedStdout([&] {
@@ -67,14 +64,15 @@ TEST(RepairHeaderBody, RepairsFormatAndDivisionAndCopiesTheSurplus) {
   }
 }
 
+// The messages and the bytes are checked whole through the binary; what only a unit test sees is
+// that the position stays where the writing goes on.
 TEST(UpdateHeaderFields, RewriteInPlaceAndKeepThePosition) {
   TempStream out(smfHeader(0, 2, 96) + text("MTrk"));
   std::fseek(out.get(), 16, SEEK_SET);
-  EXPECT_EQ("in.mid: number of tracks updated: 300\nin.mid: midi type updated: 1\n",
-            capturedStdout([&] {
-              updateTrackCount("in.mid", 300, out.get());
-              updateMidiType("in.mid", out.get());
-            }));
+  capturedStdout([&] {
+    updateTrackCount("in.mid", 300, out.get());
+    updateMidiType("in.mid", out.get());
+  });
   EXPECT_EQ(16, std::ftell(out.get()));
   EXPECT_EQ(smfHeader(1, 300, 96) + text("MTrk"), out.contents());
 }
