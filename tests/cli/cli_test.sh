@@ -15,16 +15,19 @@ export LC_ALL=C
 }
 SEQMEND=$(realpath "$1")
 read -r -a WRAPPER <<<"${SEQMEND_TEST_WRAPPER:-}"
-TIME_LIMIT=$([ ${#WRAPPER[@]} -eq 0 ] && echo 30 || echo 600)  # a run waiting on a FIFO fails
+# Seconds a run may take: one that waits forever (on a FIFO, say) fails instead.
+TIME_LIMIT=$([ ${#WRAPPER[@]} -eq 0 ] && echo 30 || echo 600)
 top=$(mktemp -d "${TMPDIR:-/tmp}/seqmend-cli-XXXXXX")
-trap 'cd / && chmod -R u+rwX "$top" && rm -rf "$top"' EXIT
+trap 'cd /; chmod -R u+rwX "$top"; rm -rf "$top"' EXIT
 passed=0 failed=0 skipped=0 cases=0 name='' problems=''
 
 # ---- Bytes: hex pairs, blanks ignored ----
 
+# bytes HEX...: the bytes themselves
 bytes() { printf '%b' "$(printf '%s' "$*" | tr -d ' \n' | sed 's/../\\x&/g')"; }
 hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }  # the characters of a text
-notes() { for ((i = 0; i < $1; i++)); do printf '00903C40 60803C00 '; done; }  # $1 note pairs
+# notes N: N times a note on C4 and its note off 96 ticks later
+notes() { for ((i = 0; i < $1; i++)); do printf '00903C40 60803C00 '; done; }
 # chunk TAG HEX...: the chunk, its length field counting the bytes given
 chunk() {
   local tag=$1 body
@@ -33,17 +36,17 @@ chunk() {
   printf '%s%08X%s' "$(hex "$tag")" $((${#body} / 2)) "$body"
 }
 
-EOT='00 FF 2F 00'
+EOT='00 FF 2F 00'                       # end of track
 FORMAT0=$(chunk MThd 0000 0001 01E0)  # format 0, one track, 480 ticks per quarter
-SOUND="$(chunk MThd 0001 0002 01E0) $(chunk MTrk "$(notes 4)" $EOT) $(chunk MTrk "$(notes 2)" $EOT)"
+SOUND="$(chunk MThd 0001 0002 01E0) $(chunk MTrk "$(notes 4)" "$EOT") $(chunk MTrk "$(notes 2)" "$EOT")"
 JUNK='55 55 55 55 55 55 55 55 55 55'  # in front of a file: dropping it is the only repair, silent
 DAMAGED="$JUNK $SOUND"
 NOEND="$FORMAT0 $(chunk MTrk "$(notes 1)")"  # its track lost its end of track
 # A text event holding CR LF, then the notes.
-CRLF_SOUND="$FORMAT0 $(chunk MTrk 00 FF 01 04 "$(hex $'a\r\nb')" "$(notes 1)" $EOT)"
+CRLF_SOUND="$FORMAT0 $(chunk MTrk 00 FF 01 04 "$(hex $'a\r\nb')" "$(notes 1)" "$EOT")"
 # More than the 1 KiB that `fsize=1 run` lets a file grow to. Repairing the second rewrites the
 # track's length, so the last thing done to the output before closing it is a seek.
-BIG_DAMAGED="$JUNK $FORMAT0 $(chunk MTrk "$(notes 150)" $EOT)"
+BIG_DAMAGED="$JUNK $FORMAT0 $(chunk MTrk "$(notes 150)" "$EOT")"
 BIG_NOEND="$FORMAT0 $(chunk MTrk "$(notes 150)")"
 
 USAGE='This program is a Win32 DOS commandline utility.\nIt requires knowledge in using DOS command line.\nseqmend checks a Standard MIDI File for damage and writes a repaired copy.\n\nusage: seqmend [-tracksonly] filename.mid [result.mid]\n-tracksonly\tcheck and repair only track headers\nif output filename is not given and changes are necessary then\noutput will be written to seqmend.mid\n'
@@ -119,7 +122,7 @@ expect() {
   same_text stdout "$2"
   same_text stderr "$3"
   [ ! -s ../sums ] || sha256sum --quiet -c ../sums >/dev/null 2>&1 ||
-    fail "input changed:" $(sha256sum -c ../sums 2>&1 | grep -v ': OK$')
+    fail "input changed: $(sha256sum -c ../sums 2>&1 | grep ': FAILED')"
 }
 
 # files LISTING [NAME HEX]...: what the folder holds, and the bytes of the files named
@@ -180,7 +183,7 @@ start "-t copies the events unchecked"; put in.mid "$NOEND"; run -t in.mid
 expect 0 'in.mid is ok.\n' ''; files in.mid
 start "events are checked without -t"; put in.mid "$NOEND"; run in.mid
 expect 0 "$EOT_ADDED$(fixed in.mid seqmend.mid)" ''
-files 'in.mid seqmend.mid' seqmend.mid "$FORMAT0 $(chunk MTrk "$(notes 1)" $EOT)"
+files 'in.mid seqmend.mid' seqmend.mid "$FORMAT0 $(chunk MTrk "$(notes 1)" "$EOT")"
 
 # ---- Verdicts ----
 
@@ -263,10 +266,10 @@ device() { mknod "$1" c "$2" "$3" 2>/dev/null && { : >"$1"; } 2>/dev/null; }
 # on_device NAME INPUT STATUS STDOUT STDERR ARGS...
 on_device() {
   start "$1"
-  device null 1 3 && device full 1 7 || {
+  if ! device null 1 3 || ! device full 1 7; then
     skip "device nodes cannot be made here"
     return
-  }
+  fi
   [ -z "$2" ] || put "$6" "$2"  # the input, named by the first argument
   run "${@:6}"
   expect "$3" "$4" "$5"
