@@ -1,6 +1,7 @@
 // Repairs the event stream of one track while copying it: running status, channel and system
 // common messages, the end of track and the count of lost bytes.
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -163,6 +164,16 @@ constexpr int32_t EVENT_LOOP_STRETCH = 4096;
 constexpr long NEEDS_MORE_BYTES = 0;
 constexpr long NOT_PLAIN = -1;
 
+// By status >> 4: the data bytes of a channel message, and the bits of its first and second data
+// byte that make the event loop repair or refuse it (key pressure and pitch bend take any value).
+constexpr unsigned char CHANNEL_DATA_BYTES[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 1, 1, 2, 0};
+constexpr unsigned char FIRST_DATA_CHECK[16] = {0,    0,    0, 0, 0,    0,    0, 0,
+                                                0x80, 0x80, 0, 0, 0x80, 0x80, 0, 0};
+constexpr unsigned char SECOND_DATA_CHECK[16] = {0,    0,    0, 0,    0, 0, 0, 0,
+                                                 0x80, 0x80, 0, 0x80, 0, 0, 0, 0};
+// A channel message takes 7 bytes at most: 4 of delta time, the status, 2 data bytes.
+constexpr ptrdiff_t LONGEST_CHANNEL_MESSAGE = 7;
+
 // What the event loop would have recorded for a plain event.
 struct PlainEvent {
   uint32_t delta = 0;
@@ -246,17 +257,72 @@ bool copyPlainEvents(TrackScan& scan, const char* name, FILE* in, FILE* out) {
   size_t done = 0;    // bytes of the block taken as events
   size_t want = RUN_FIRST_READ;
   bool inputEnded = false;
+  // A copy that the compiler can keep in registers, given back when the run ends. Only the event
+  // loop changes the pending GM ON message.
+  TrackScan run = scan;
+  const bool gmOnPending = g_gmOnTick >= 0;
+  bool written = true;
   PlainEvent event;
-  while (scan.remaining > 0) {
-    const long size = measurePlainEvent(block + done, filled - done, scan.runningStatus, event);
-    const int32_t tick = int32_t(uint32_t(scan.tick) + event.delta);
+  bool checkChannels = g_midiType == 1 && !run.channelWarningGiven;
+  while (run.remaining > 0) {
+    // Channel messages first, without a bounds check per byte while a whole one surely fits. A
+    // status that repeats the running one was checked for its channel when it began to run.
+    const unsigned char* const first = block + done;
+    const unsigned char* const end = block + filled;
+    const unsigned char* p = first;
+    uint32_t runTick = uint32_t(run.tick);
+    int32_t runningStatus = run.runningStatus;
+    while (end - p >= LONGEST_CHANNEL_MESSAGE) {
+      const unsigned char* e = p;
+      unsigned byte = *e++;
+      uint32_t delta = byte & 0x7Fu;
+      for (int i = 1; i < 4 && byte >= 0x80; ++i) {
+        byte = *e++;
+        delta = (delta << 7) + (byte & 0x7Fu);
+      }
+      // A data byte in place of the status stays in place as the first data byte.
+      const int byteAtStatus = *e;
+      const int status = byteAtStatus >= 0x80 ? byteAtStatus : runningStatus;
+      if (unsigned(status - 0x80) >= 0x70) {
+        break;  // no running status yet, or a system or meta event
+      }
+      e += byteAtStatus >> 7;
+      const int kind = status >> 4;
+      if (((e[0] & FIRST_DATA_CHECK[kind]) | (e[1] & SECOND_DATA_CHECK[kind])) != 0) {
+        break;
+      }
+      const uint32_t at = runTick + delta;
+      if (gmOnPending && isTooSoonAfterGmOn(status, int32_t(at))) {
+        break;
+      }
+      if (status != runningStatus && checkChannels && (status & 0x0F) != run.trackChannel) {
+        checkTrackChannel(run, name, status);
+        checkChannels = !run.channelWarningGiven;
+      }
+      runTick = at;
+      runningStatus = status;
+      p = e + CHANNEL_DATA_BYTES[kind];
+    }
+    if (p != first) {
+      run.tick = int32_t(runTick);
+      run.runningStatus = runningStatus;
+      run.endOfTrackSeen = false;
+      run.remaining -= int32_t(p - first);
+      done += size_t(p - first);
+      continue;
+    }
+
+    // Meta events, events near the end of the block, and whatever ends the run.
+    const long size = measurePlainEvent(block + done, filled - done, run.runningStatus, event);
+    const int32_t tick = int32_t(uint32_t(run.tick) + event.delta);
     if (size == NEEDS_MORE_BYTES) {
-      const size_t unread = size_t(scan.remaining) - (filled - done);
+      const size_t unread = size_t(run.remaining) - (filled - done);
       if (unread == 0 || inputEnded || filled - done == sizeof block) {
         break;  // the event loop tells what cuts the event off
       }
-      if (!writeOutput(block, done, out)) {
-        return false;
+      written = writeOutput(block, done, out);
+      if (!written) {
+        break;
       }
       std::memmove(block, block + done, filled - done);
       filled -= done;
@@ -268,19 +334,20 @@ bool copyPlainEvents(TrackScan& scan, const char* name, FILE* in, FILE* out) {
       want = std::min(want * 2, sizeof block);
       continue;
     }
-    if (size == NOT_PLAIN || (g_gmOnTick >= 0 && isTooSoonAfterGmOn(event.status, tick))) {
+    if (size == NOT_PLAIN || (gmOnPending && isTooSoonAfterGmOn(event.status, tick))) {
       break;
     }
-    scan.tick = tick;
+    run.tick = tick;
     if (event.status < 0xF0) {
-      checkTrackChannel(scan, name, event.status);
-      scan.runningStatus = event.status;
+      checkTrackChannel(run, name, event.status);
+      run.runningStatus = event.status;
     }
-    scan.endOfTrackSeen = event.endOfTrack;
-    scan.remaining -= int32_t(size);
+    run.endOfTrackSeen = event.endOfTrack;
+    run.remaining -= int32_t(size);
     done += size_t(size);
   }
-  if (!writeOutput(block, done, out)) {
+  scan = run;
+  if (!written || !writeOutput(block, done, out)) {
     return false;
   }
   // Back to the first byte of the event that ended the run.
