@@ -61,15 +61,23 @@ void updateLandmarkMemos(FILE* in, SearchMemos& memos, bool withEndOfTrack) {
 
 long findHeaderStart(FILE* in, SearchMemos* memos) {
   long found = NOT_FOUND;
-  if (memos != nullptr) {
-    // All four answers come from one pass; the order below still decides between them.
-    PatternQuery queries[4];
-    headerTagQueries(*memos, queries);
-    updatePatternMemos(in, queries, 4);
-  }
   // A tag is tried only when the ones before it occur nowhere ahead, however close it is.
-  for (int i = 0; i < 4 && found == NOT_FOUND; ++i) {
-    found = memos != nullptr ? memos->headerTags[i].hit : findPattern(in, HEADER_TAGS[i], 4);
+  if (memos != nullptr) {
+    // "MThd" alone first: most files begin with it, and wherever it stands ahead the other tags
+    // do not matter. Those come from one pass.
+    found = findPatternMemo(in, HEADER_TAGS[0], 4, memos->headerTags[0]);
+    if (found == NOT_FOUND) {
+      PatternQuery queries[4];
+      headerTagQueries(*memos, queries);
+      updatePatternMemos(in, queries + 1, 3);
+      for (int i = 1; i < 4 && found == NOT_FOUND; ++i) {
+        found = memos->headerTags[i].hit;
+      }
+    }
+  } else {
+    for (int i = 0; i < 4 && found == NOT_FOUND; ++i) {
+      found = findPattern(in, HEADER_TAGS[i], 4);
+    }
   }
   if (found == NOT_FOUND || found == 0) {
     return found;
