@@ -1,8 +1,12 @@
-// Whole-file repairs through the real binary: one crafted damage per case, with the exact stdout,
-// the repaired output, the extra files and the exit status; then each repaired output run again.
+// Whole files through the real binary: one crafted damage per case, or a hostile input (lengths
+// that lie, events that never end, tags by the thousand), with the exact stdout, exit status,
+// repaired output and extra files; each repaired output is run again. Then names that the run
+// must refuse. The harness checks every input unchanged after every run.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,23 +17,26 @@ namespace {
 
 using Files = std::map<std::string, Bytes>;
 
-const std::string REPAIRED = "in.mid contains errors. Fixed output written to seqmend.mid\n";
-const std::string SOUND = "in.mid is ok.\n";
+const std::string FIXED = "in.mid contains errors. Fixed output written to seqmend.mid\n";
+const std::string OK = "in.mid is ok.\n";
+const std::string NO_MIDI = "in.mid: No midi data found.\n";
+const std::string EOT_ADDED = "in.mid: Missing end of track added.\n";
 
-// Two tracks of different lengths, so that a swapped or merged track cannot pass.
+// Tracks of different lengths, so that a swapped or merged track cannot pass.
 const Bytes TRACK_A = trackChunk(soundTrackEvents(2));
 const Bytes TRACK_B = trackChunk(soundTrackEvents(3));
 const Bytes TRACK_C = trackChunk(soundTrackEvents(1));
-const Bytes HEADER_FIELDS = uint16BE(1) + uint16BE(2) + uint16BE(480);
-const Bytes SOUND_FILE = smfHeader(1, 2, 480) + TRACK_A + TRACK_B;
+const Bytes FIELDS = uint16BE(1) + uint16BE(2) + uint16BE(480);
+const Bytes SOUND = smfHeader(1, 2, 480) + TRACK_A + TRACK_B;
 const Bytes THREE_TRACKS = TRACK_A + TRACK_B + TRACK_C;
+const Bytes ONE_NOTE = noteOn(0, 0, 0x3C, 0x40) + noteOff(0x60, 0, 0x3C);  // 8 bytes
 
 // Further files that may stand behind the main one.
-const Bytes SECOND_FILE = smfHeader(0, 1, 96) + trackChunk(soundTrackEvents(1));
-const Bytes THIRD_FILE = smfHeader(1, 1, 240) + trackChunk(soundTrackEvents(5));
-const Bytes SONG_FILE = chunk("SONG", HEADER_FIELDS) + TRACK_A + TRACK_B;
-// Its header has one byte more than the 6 fields, so the search for headers does not accept it.
-const Bytes LENGTH_7_FILE = chunk("MThd", HEADER_FIELDS + Bytes{0x00}) + TRACK_C;
+const Bytes SECOND = smfHeader(0, 1, 96) + trackChunk(soundTrackEvents(1));
+const Bytes THIRD = smfHeader(1, 1, 240) + trackChunk(soundTrackEvents(5));
+// One byte more than the 6 fields, so the search for headers does not take it for one.
+const Bytes LENGTH_7_FILE = chunk("MThd", FIELDS + Bytes{0x00}) + TRACK_C;
+const Bytes SNIO_FIELDS = chunk("SNio", uint16BE(0) + uint16BE(1) + uint16BE(96));
 
 // Note pairs with the end of track cut off: untagged track data of 8 bytes per pair.
 Bytes notesWithoutEnd(int pairs) {
@@ -38,241 +45,301 @@ Bytes notesWithoutEnd(int pairs) {
   return events;
 }
 
-struct RepairCase {
+Bytes format0(const Bytes& events) { return smfHeader(0, 1, 480) + trackChunk(events); }
+
+// The reports of extra1.mid to extra<n>.mid.
+std::string extraLines(int n, const std::string& input = "in.mid") {
+  std::string lines;
+  for (int i = 1; i <= n; ++i) {
+    lines += input + ": Extra midi file found. Written to extra" + std::to_string(i) + ".mid\n";
+  }
+  return lines;
+}
+
+struct Case {
   const char* name;
   Bytes input;
-  std::string messages;  // the engine's lines, before the verdict
-  Bytes output;          // the repaired file; empty when the input is reported sound
-  std::vector<Bytes> extras = {};
-  std::string rerunMessages = "";  // what a run on the repaired output reports; "" is "is ok"
+  std::string out;                 // the whole of stdout
+  Bytes output = {};               // seqmend.mid as left behind; empty for none
+  std::vector<Bytes> extras = {};  // extra1.mid, extra2.mid, ...
+  std::string rerun = OK;          // stdout of a run on the repaired output
+  int status = 0;
 };
 
-const std::vector<RepairCase>& repairCases() {
-  static const std::vector<RepairCase> cases = {
+void expectCases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = runSeqmend({"in.mid"}, {{"in.mid", c.input}});
+    EXPECT_EQ(c.out, run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(c.status, run.status);
+    Files files = {{"in.mid", c.input}};
+    for (size_t i = 0; i < c.extras.size(); ++i) {
+      files["extra" + std::to_string(i + 1) + ".mid"] = c.extras[i];
+    }
+    if (!c.output.empty()) {
+      files["seqmend.mid"] = c.output;
+      const RunResult again = runSeqmend({"in.mid"}, {{"in.mid", c.output}});
+      EXPECT_EQ(c.rerun, again.out) << "run again";
+      EXPECT_EQ(0, again.status) << "run again";
+    }
+    EXPECT_EQ(files, run.files);
+  }
+}
+
+TEST(Repair, EachDamageIsReportedAndRepaired) {
+  expectCases({
       // Chunk lengths: settled from the landmarks ahead, whatever the field says.
-      {"TrackLengthTooLarge",
-       smfHeader(1, 2, 480) + chunkWithLength("MTrk", 1000, soundTrackEvents(2)) + TRACK_B,
-       "in.mid: length of track 1 updated\n", SOUND_FILE},
-      {"LastTrackLengthTooSmall",
-       smfHeader(1, 2, 480) + TRACK_A + chunkWithLength("MTrk", 5, soundTrackEvents(3)),
-       "in.mid: length of track 2 updated\n", SOUND_FILE},
+      {"TrackLengthsTooLarge",
+       smfHeader(1, 2, 480) + chunkWithLength("MTrk", 1000, soundTrackEvents(2)) +
+           chunkWithLength("MTrk", 0x7FFFFFFF, soundTrackEvents(3)),
+       "in.mid: length of track 1 updated\nin.mid: length of track 2 updated\n" + FIXED, SOUND},
+      {"TrackLengthsTooSmall",
+       smfHeader(1, 2, 480) + chunkWithLength("MTrk", 0, soundTrackEvents(2)) +
+           chunkWithLength("MTrk", 5, soundTrackEvents(3)),
+       "in.mid: length of track 1 updated\nin.mid: length of track 2 updated\n" + FIXED, SOUND},
       {"HeaderLength8WithSurplusIsSound",
-       chunk("MThd", HEADER_FIELDS + Bytes{0xAB, 0xCD}) + TRACK_A + TRACK_B,
-       "",
-       {}},
+       chunk("MThd", FIELDS + Bytes{0xAB, 0xCD}) + TRACK_A + TRACK_B, OK},
+      {"HeaderLength0", chunkWithLength("MThd", 0, FIELDS) + TRACK_A + TRACK_B,
+       "in.mid: length of header updated\n" + FIXED, SOUND},
+      {"HeaderLengthBit31", chunkWithLength("MThd", 0x80000006, FIELDS) + TRACK_A + TRACK_B,
+       "in.mid: length of header updated\n" + FIXED, SOUND},
       // The division is read from the "MT" of the track tag; the header is written with 6 bytes.
       {"HeaderStoredAndSettledLength4",
        chunkWithLength("MThd", 4, uint16BE(1) + uint16BE(1)) + TRACK_A,
-       "in.mid: length of header updated\n", smfHeader(1, 1, 0x4D54) + TRACK_A},
+       "in.mid: length of header updated\n" + FIXED, smfHeader(1, 1, 0x4D54) + TRACK_A},
       {"HeaderLength6WithTrack12BytesBehind",
        chunkWithLength("MThd", 6, uint16BE(1) + uint16BE(1)) + TRACK_A,
-       "in.mid: length of header updated\n", smfHeader(1, 1, 0x4D54) + TRACK_A},
-      {"HeaderLengthBit31", chunkWithLength("MThd", 0x80000006, HEADER_FIELDS) + TRACK_A + TRACK_B,
-       "in.mid: length of header updated\n", SOUND_FILE},
-
-      // A track length with bit 31 set ends the walk; the rest is garbage behind the data.
+       "in.mid: length of header updated\n" + FIXED, smfHeader(1, 1, 0x4D54) + TRACK_A},
+      // Fields that cannot be read whole are 0; a division of 0 is repaired.
+      {"HeaderBodyCutOff", chunkWithLength("MThd", 6, uint16BE(1)),
+       "in.mid: invalid resolution 0 changed to 96\n" + FIXED, smfHeader(1, 0, 96)},
+      // A track length with bit 31 set ends the walk behind its head; the rest is trailing garbage.
       {"TrackLengthBit31",
        smfHeader(1, 2, 480) + TRACK_A + chunkWithLength("MTrk", 0x80000000, soundTrackEvents(3)),
        "in.mid: 1 track missing\nin.mid: number of tracks updated: 1\n"
-       "in.mid: remove garbage at end of midi (28 bytes)\n",
+       "in.mid: remove garbage at end of midi (28 bytes)\n" +
+           FIXED,
        smfHeader(1, 1, 480) + TRACK_A},
-
       // Stretches with unknown tags between tracks are dropped.
-      {"OneByteBetweenTracks", smfHeader(1, 2, 480) + TRACK_A + text("x") + TRACK_B,
-       "in.mid: remove garbage at end of track (1 byte)\n", SOUND_FILE},
-      {"ThreeBytesBetweenTracks", smfHeader(1, 2, 480) + TRACK_A + text("xyz") + TRACK_B,
-       "in.mid: remove garbage at end of track (3 bytes)\n", SOUND_FILE},
+      {"GarbageBetweenTracks",
+       smfHeader(1, 3, 480) + TRACK_A + text("x") + TRACK_B + text("xyz") + TRACK_C,
+       "in.mid: remove garbage at end of track (1 byte)\n"
+       "in.mid: remove garbage at end of track (3 bytes)\n" +
+           FIXED,
+       smfHeader(1, 3, 480) + THREE_TRACKS},
+      {"EmptyTrack", smfHeader(1, 2, 480) + trackChunk({}) + TRACK_B, EOT_ADDED + FIXED,
+       smfHeader(1, 2, 480) + trackChunk(END_OF_TRACK) + TRACK_B},
 
       // Lost track heads. The rebuilt track is a raw copy, so its missing end of track is only
       // added when the repaired file is run again.
       {"Format0LostHeadRebuiltBehindJunk",
        smfHeader(0, 1, 480) + repeat(0x7F, 20) + notesWithoutEnd(13),
-       "",
-       smfHeader(0, 1, 480) + trackChunk(notesWithoutEnd(13)),
+       FIXED,
+       format0(notesWithoutEnd(13)),
        {},
-       "in.mid: Missing end of track added.\n"},
+       EOT_ADDED + FIXED},
       {"Format1LostHeadBecomesHeaderSurplus", smfHeader(1, 1, 480) + soundTrackEvents(2),
        "in.mid: length of header updated\nin.mid: 1 track missing\n"
-       "in.mid: number of tracks updated: 0\n",
+       "in.mid: number of tracks updated: 0\n" +
+           FIXED,
        chunk("MThd", uint16BE(1) + uint16BE(0) + uint16BE(480) + soundTrackEvents(2))},
       {"Format0DataThatParsesNowhere", smfHeader(0, 1, 480) + repeat(0x7F, 150),
        "in.mid: 1 track missing\nin.mid: number of tracks updated: 0\n"
-       "in.mid: remove garbage at end of midi (150 bytes)\n",
+       "in.mid: remove garbage at end of midi (150 bytes)\n" +
+           FIXED,
        smfHeader(0, 0, 480)},
 
       // The count rule and the type rule after the walk.
       {"TwoTracksMissing", smfHeader(1, 5, 480) + THREE_TRACKS,
-       "in.mid: 2 tracks missing\nin.mid: number of tracks updated: 3\n",
+       "in.mid: 2 tracks missing\nin.mid: number of tracks updated: 3\n" + FIXED,
        smfHeader(1, 3, 480) + THREE_TRACKS},
       {"OneNewTrackFound", smfHeader(1, 2, 480) + THREE_TRACKS,
-       "in.mid: 1 new track found\nin.mid: number of tracks updated: 3\n",
+       "in.mid: 1 new track found\nin.mid: number of tracks updated: 3\n" + FIXED,
        smfHeader(1, 3, 480) + THREE_TRACKS},
       {"Format0WithThreeTracksCountedAsOne", smfHeader(0, 1, 480) + THREE_TRACKS,
        "in.mid: 2 new tracks found\nin.mid: number of tracks updated: 3\n"
-       "in.mid: wrong midi type 0 used together with 3 tracks\nin.mid: midi type updated: 1\n",
+       "in.mid: wrong midi type 0 used together with 3 tracks\nin.mid: midi type updated: 1\n" +
+           FIXED,
        smfHeader(1, 3, 480) + THREE_TRACKS},
 
-      // Behind the MIDI data.
-      {"OneTrailingByte", SOUND_FILE + text("x"),
-       "in.mid: remove garbage at end of midi (1 byte)\n", SOUND_FILE},
-      {"FiveTrailingBytes", SOUND_FILE + text("xxxxx"),
-       "in.mid: remove garbage at end of midi (5 bytes)\n", SOUND_FILE},
-      {"XfInfoBlockOf40BytesIsSilent", SOUND_FILE + chunk("XFIH", repeat(0x00, 32)), "", {}},
-      {"XfInfoBlockOf12BytesAtEndIsGarbage", SOUND_FILE + chunk("XFIH", repeat(0x00, 4)),
-       "in.mid: remove garbage at end of midi (12 bytes)\n", SOUND_FILE},
-      {"XfInfoBlockBeforeAppendedFile",
-       SOUND_FILE + chunk("XFIH", repeat(0x00, 32)) + SECOND_FILE,
-       "in.mid: Extra midi file found. Written to extra1.mid\n",
-       SOUND_FILE,
-       {SECOND_FILE}},
-
+      // Behind the MIDI data: an XF information block is passed over only with 16 bytes left.
+      {"XfInfoBlockOf16BytesIsSilent", SOUND + chunk("XFIH", repeat(0x00, 8)), OK},
+      {"XfInfoBlockOf15BytesAtEndIsGarbage", SOUND + chunk("XFIH", repeat(0x00, 7)),
+       "in.mid: remove garbage at end of midi (15 bytes)\n" + FIXED, SOUND},
       // Further MIDI files are saved unchanged, numbered from 1.
-      {"OneAppendedFile",
-       SOUND_FILE + SECOND_FILE,
-       "in.mid: Extra midi file found. Written to extra1.mid\n",
-       SOUND_FILE,
-       {SECOND_FILE}},
-      {"TwoAppendedFiles",
-       SOUND_FILE + SECOND_FILE + THIRD_FILE,
-       "in.mid: Extra midi file found. Written to extra1.mid\n"
-       "in.mid: Extra midi file found. Written to extra2.mid\n",
-       SOUND_FILE,
-       {SECOND_FILE, THIRD_FILE}},
+      {"XfInfoBlockBeforeAppendedFile",
+       SOUND + chunk("XFIH", repeat(0x00, 32)) + SECOND,
+       extraLines(1) + FIXED,
+       SOUND,
+       {SECOND}},
+      {"TwoAppendedFiles", SOUND + SECOND + THIRD, extraLines(2) + FIXED, SOUND, {SECOND, THIRD}},
       {"GarbageBeforeAppendedFile",
-       SOUND_FILE + text("abc") + SECOND_FILE,
-       "in.mid: remove garbage at end of midi (3 bytes)\n"
-       "in.mid: Extra midi file found. Written to extra1.mid\n",
-       SOUND_FILE,
-       {SECOND_FILE}},
+       SOUND + text("x") + SECOND,
+       "in.mid: remove garbage at end of midi (1 byte)\n" + extraLines(1) + FIXED,
+       SOUND,
+       {SECOND}},
       {"ForeignTaggedAppendedFileIsCopiedRaw",
-       SOUND_FILE + SONG_FILE,
-       "in.mid: Extra midi file found. Written to extra1.mid\n",
-       SOUND_FILE,
-       {SONG_FILE}},
+       SOUND + chunk("SONG", FIELDS) + TRACK_A + TRACK_B,
+       extraLines(1) + FIXED,
+       SOUND,
+       {chunk("SONG", FIELDS) + TRACK_A + TRACK_B}},
       {"HeaderLength7StaysInsideExtraFile",
-       SOUND_FILE + SECOND_FILE + LENGTH_7_FILE,
-       "in.mid: Extra midi file found. Written to extra1.mid\n",
-       SOUND_FILE,
-       {SECOND_FILE + LENGTH_7_FILE}},
+       SOUND + SECOND + LENGTH_7_FILE,
+       extraLines(1) + FIXED,
+       SOUND,
+       {SECOND + LENGTH_7_FILE}},
       // A header of length 7 is no header to the search: the walk takes it for a track (its body
       // fails at the first status byte) and its track for one more.
       {"HeaderLength7BehindMainFile", smfHeader(1, 1, 480) + TRACK_A + LENGTH_7_FILE,
-       "in.mid: removing invalid midi command at 00000033\nin.mid: Warning - 7 bytes lost.\n"
-       "in.mid: Missing end of track added.\nin.mid: 2 new tracks found\n"
-       "in.mid: number of tracks updated: 3\n",
+       "in.mid: removing invalid midi command at 00000033\nin.mid: Warning - 7 bytes lost.\n" +
+           EOT_ADDED + "in.mid: 2 new tracks found\nin.mid: number of tracks updated: 3\n" + FIXED,
        smfHeader(1, 3, 480) + TRACK_A + chunk("MThd", END_OF_TRACK) + TRACK_C},
-
-      {"SoundThreeTrackFile", smfHeader(1, 3, 480) + THREE_TRACKS, "", {}},
-  };
-  return cases;
+  });
 }
 
-Files expectedFiles(const RepairCase& c) {
-  Files files = {{"in.mid", c.input}};
-  if (!c.output.empty()) {
-    files["seqmend.mid"] = c.output;
-  }
-  for (size_t i = 0; i < c.extras.size(); ++i) {
-    files["extra" + std::to_string(i + 1) + ".mid"] = c.extras[i];
-  }
-  return files;
+TEST(Hostile, EachInputEndsWithItsReport) {
+  expectCases({
+      {"OnlyTheHeaderTag", text("MThd"), NO_MIDI, {}, {}, "", 1},
+      {"HeaderLengthFieldCutOff", text("MThd") + Bytes{0x00, 0x00}, NO_MIDI, {}, {}, "", 1},
+      {"OnlyGarbage", repeat(0xE5, 3000) + text("MTh MTr SNi SON"), NO_MIDI, {}, {}, "", 1},
+
+      // The fourth byte of a delta time ends it, whatever its bit 7 says.
+      {"DeltaTimeOfFourBytesWithBit7",
+       format0(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x90, 0x3C, 0x40} + END_OF_TRACK), OK},
+      {"TrackEndsAfterSuchADeltaTime", format0(ONE_NOTE + Bytes{0xFF, 0xFF, 0xFF, 0xFF}),
+       "in.mid: removing incomplete midi command at 0000001E\nin.mid: Warning - 4 bytes lost.\n" +
+           EOT_ADDED + FIXED,
+       format0(ONE_NOTE + END_OF_TRACK)},
+      // With no F7 behind it, the event takes the rest of the track, end of track included.
+      {"SysexLength0FFFFFFF",
+       format0(ONE_NOTE + Bytes{0x00, 0xF0, 0xFF, 0xFF, 0xFF, 0x7F, 0x01, 0x02} + ONE_NOTE +
+               END_OF_TRACK),
+       "in.mid: remove incomplete sysex command\n" + EOT_ADDED + FIXED,
+       format0(ONE_NOTE + END_OF_TRACK)},
+      {"MetaLengthPastTheEndOfTheFile",
+       format0(ONE_NOTE + Bytes{0x00, 0xFF, 0x01, 0x8F, 0xFF, 0xFF, 0x7F} + text("abc")),
+       "in.mid: Warning - 10 bytes lost.\n" + EOT_ADDED + FIXED, format0(ONE_NOTE + END_OF_TRACK)},
+      // A sound note pair sent through a text-mode transfer: each 0A gained a 0D before it, the
+      // length field still says 12. Read as note on, running status, a two-byte delta time,
+      // running status again. The hint follows the verdict.
+      {"CrLfDamage",
+       smfHeader(0, 1, 480) +
+           chunkWithLength(
+               "MTrk", 12,
+               Bytes{0x00, 0x90, 0x3C, 0x0D, 0x0A, 0x0D, 0x0A, 0x80, 0x3C, 0x00} + END_OF_TRACK),
+       "in.mid: length of track 1 updated\nin.mid: removing incomplete midi command at 00000021\n"
+       "in.mid: Warning - 3 bytes lost.\n" +
+           EOT_ADDED + FIXED +
+           "if the results are not sufficient then try eolmend,\n"
+           "because this file might contain cr/lf problems\n",
+       format0(Bytes{0x00, 0x90, 0x3C, 0x0D, 0x0A, 0x0D, 0x0A, 0x80, 0x3C, 0x00, 0x00} +
+               END_OF_TRACK)},
+
+      // Tags and nothing else: the first is the header, its fields are tag bytes, the rest garbage.
+      {"TenThousandForeignTags", times(text("SONG"), 10000),
+       "in.mid: SONG changed to MThd\nin.mid: length of header updated\n"
+       "in.mid: invalid version 21327 changed to 1\nin.mid: 20039 tracks missing\n"
+       "in.mid: number of tracks updated: 0\n"
+       "in.mid: remove garbage at end of midi (39986 bytes)\n" +
+           FIXED,
+       chunk("MThd", uint16BE(1) + uint16BE(0) + text("SO"))},
+      // Fifty foreign headers in a row: the first is the file, every other one an extra file.
+      {"FiftyForeignHeaders", times(SNIO_FIELDS, 50),
+       "in.mid: SNio changed to MThd\nin.mid: 1 track missing\n"
+       "in.mid: number of tracks updated: 0\n" +
+           extraLines(49) + FIXED,
+       smfHeader(0, 0, 96), std::vector<Bytes>(49, SNIO_FIELDS)},
+      // 100,000 tracks of length 0; the count field keeps the low 16 bits of the count, which
+      // is what a run on the output finds short.
+      {"HundredThousandEmptyTracks",
+       smfHeader(1, 0xFFFF, 96) + times(trackChunk({}), 100000),
+       times(EOT_ADDED, 100000) +
+           "in.mid: 34465 new tracks found\n"
+           "in.mid: number of tracks updated: 100000\n" +
+           FIXED,
+       smfHeader(1, 100000 & 0xFFFF, 96) + times(trackChunk(END_OF_TRACK), 100000),
+       {},
+       "in.mid: 65536 new tracks found\nin.mid: number of tracks updated: 100000\n" + FIXED},
+  });
 }
 
-TEST(Repair, EachDamageIsReportedAndRepaired) {
-  for (const RepairCase& c : repairCases()) {
-    SCOPED_TRACE(c.name);
-    const RunResult run = runSeqmend({"in.mid"}, {{"in.mid", c.input}});
-    EXPECT_EQ(c.messages + (c.output.empty() ? SOUND : REPAIRED), run.out);
-    EXPECT_EQ("", run.err);
-    EXPECT_EQ(0, run.status);
-    EXPECT_EQ(expectedFiles(c), run.files);
-  }
-}
-
-TEST(Repair, RepairedOutputRunAgain) {
-  for (const RepairCase& c : repairCases()) {
-    if (c.output.empty()) {
-      continue;
-    }
-    SCOPED_TRACE(c.name);
-    const RunResult run = runSeqmend({"in.mid"}, {{"in.mid", c.output}});
-    EXPECT_EQ(c.rerunMessages + (c.rerunMessages.empty() ? SOUND : REPAIRED), run.out);
-    EXPECT_EQ(0, run.status);
-  }
-}
-
-TEST(Repair, HeaderLengthFieldCutOffIsNoMidiData) {
-  const Bytes input = text("MThd") + Bytes{0x00, 0x00};
-  const RunResult run = runSeqmend({"in.mid"}, {{"in.mid", input}});
-  EXPECT_EQ("in.mid: No midi data found.\n", run.out);
-  EXPECT_EQ("", run.err);
-  EXPECT_EQ(1, run.status);
-  EXPECT_EQ((Files{{"in.mid", input}}), run.files);
-}
-
-// An extra file's name that denotes the input or the main output must not be opened for writing:
-// that would empty the file being read or written.
-TEST(Repair, ExtraNameDenotingInputOrOutputIsRefused) {
-  const Bytes input = SOUND_FILE + SECOND_FILE;
+// Names that the run refuses, leaving the folder as it was: an extra file's name that denotes
+// the input or the main output (opening it would empty the file being read or written), a FIFO
+// (the run would block) or a device (it would be written into); and spellings of the input's
+// own name as the output, beyond those of the command line's tests. "@/" is the folder's path.
+TEST(Hostile, RefusedNamesLeaveTheFolderAsItWas) {
+  const auto made = [](int result) { return result == 0; };
   const struct {
-    const char* name;
     std::vector<std::string> args;
-    std::string inputName;
-  } cases[] = {{"Input", {"extra1.mid"}, "extra1.mid"},
-               {"Output", {"in.mid", "extra1.mid"}, "in.mid"}};
+    std::string out, err;
+    std::function<bool(Sandbox&)> make = [](Sandbox&) { return true; };
+  } cases[] = {
+      {{"extra1.mid"}, extraLines(1, "extra1.mid"), "extra1.mid: Permission denied\n"},
+      {{"in.mid", "extra1.mid"}, extraLines(1), "extra1.mid: Permission denied\n"},
+      {{"in.mid", "@/in.mid"}, "", "@/in.mid: Permission denied\n"},
+      {{"in.mid", "in.mid/"}, "", "in.mid/: Is a directory\n"},
+      {{"in.mid", "here/here/in.mid"},
+       "",
+       "here/here/in.mid: Permission denied\n",
+       [&](Sandbox& box) { return made(symlink(".", box.path("here").c_str())); }},
+      {{"in.mid", "soft.mid"},
+       "",
+       "soft.mid: Permission denied\n",
+       [&](Sandbox& box) {
+         return made(link(box.path("in.mid").c_str(), box.path("hard.mid").c_str())) &&
+                made(symlink("hard.mid", box.path("soft.mid").c_str()));
+       }},
+      {{"in.mid"},
+       extraLines(1),
+       "extra1.mid: Permission denied\n",
+       [&](Sandbox& box) {
+         return made(mknod(box.path("extra1.mid").c_str(), S_IFIFO | 0666, 0));
+       }},
+      // Last, as making a device may need privileges: the full device.
+      {{"in.mid"},
+       extraLines(1),
+       "extra1.mid: Permission denied\n",
+       [&](Sandbox& box) {
+         return made(mknod(box.path("extra1.mid").c_str(), S_IFCHR | 0666, makedev(1, 7)));
+       }},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const RunResult run = runSeqmend(c.args, {{c.inputName, input}});
-    EXPECT_EQ(c.inputName + ": Extra midi file found. Written to extra1.mid\n", run.out);
-    EXPECT_EQ("extra1.mid: Permission denied\n", run.err);
+    SCOPED_TRACE(c.args.back() + " " + c.err);
+    Sandbox box;
+    box.write(c.args[0], SOUND + SECOND);
+    if (!c.make(box)) {
+      GTEST_SKIP() << "cannot make the node: " << std::strerror(errno);
+    }
+    const auto atFolder = [&](std::string s) {
+      return s.starts_with("@/") ? s.replace(0, 2, box.path("")) : s;
+    };
+    std::vector<std::string> args;
+    std::transform(c.args.begin(), c.args.end(), std::back_inserter(args), atFolder);
+    const RunResult before = box.contents();
+    const RunResult run = box.run(args);
+    EXPECT_EQ(c.out, run.out);
+    EXPECT_EQ(atFolder(c.err), run.err);
     EXPECT_EQ(1, run.status);
-    EXPECT_EQ((Files{{c.inputName, input}}), run.files);
+    EXPECT_EQ(before.files, run.files);
+    EXPECT_EQ(before.otherNodes, run.otherNodes);
   }
-}
-
-// A FIFO or a device under an extra file's name is refused before it is opened, so the run
-// neither blocks on the FIFO nor writes into the device.
-void expectExtraNodeRefused(mode_t mode, dev_t device) {
-  Sandbox sandbox;
-  const Bytes input = SOUND_FILE + SECOND_FILE;
-  sandbox.write("in.mid", input);
-  if (mknod(sandbox.path("extra1.mid").c_str(), mode, device) != 0) {
-    GTEST_SKIP() << "mknod: " << std::strerror(errno);
-  }
-  const RunResult run = sandbox.run({"in.mid"});
-  EXPECT_EQ("in.mid: Extra midi file found. Written to extra1.mid\n", run.out);
-  EXPECT_EQ("extra1.mid: Permission denied\n", run.err);
-  EXPECT_EQ(1, run.status);
-  EXPECT_EQ((Files{{"in.mid", input}}), run.files);
-  EXPECT_EQ(std::vector<std::string>{"extra1.mid"}, run.otherNodes);
-}
-
-TEST(Repair, ExtraNameThatIsAFifoIsRefusedWithoutBlocking) {
-  expectExtraNodeRefused(S_IFIFO | 0666, 0);
-}
-
-TEST(Repair, ExtraNameThatIsADeviceIsRefused) {
-  expectExtraNodeRefused(S_IFCHR | 0666, makedev(1, 7));  // the full device
 }
 
 // A full disk: the second extra file cannot be written whole. The first stays; the cut copy and
 // the main output go.
 TEST(Repair, ExtraFileThatCannotBeWrittenWholeFailsTheRun) {
   const Bytes large = smfHeader(1, 1, 480) + trackChunk(soundTrackEvents(40));
-  const Bytes input = SOUND_FILE + SECOND_FILE + large;
-  Sandbox sandbox;
-  sandbox.write("in.mid", input);
-  sandbox.limitFileSize(200);
-  ASSERT_LT(SOUND_FILE.size(), 200u);
+  ASSERT_LT(SOUND.size(), 200u);
   ASSERT_GT(large.size(), 200u);
+  Sandbox sandbox;
+  sandbox.write("in.mid", SOUND + SECOND + large);
+  sandbox.limitFileSize(200);
   const RunResult run = sandbox.run({"in.mid"});
-  EXPECT_EQ(
-      "in.mid: Extra midi file found. Written to extra1.mid\n"
-      "in.mid: Extra midi file found. Written to extra2.mid\n",
-      run.out);
+  EXPECT_EQ(extraLines(2), run.out);
   EXPECT_EQ("extra2.mid: File too large\n", run.err);
   EXPECT_EQ(1, run.status);
-  EXPECT_EQ((Files{{"in.mid", input}, {"extra1.mid", SECOND_FILE}}), run.files);
+  EXPECT_EQ((Files{{"in.mid", SOUND + SECOND + large}, {"extra1.mid", SECOND}}), run.files);
 }
 
 }  // namespace

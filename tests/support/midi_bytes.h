@@ -27,6 +27,16 @@ inline Bytes uint16BE(uint16_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
 // n copies of one byte.
 inline Bytes repeat(uint8_t byte, size_t n) { return Bytes(n, byte); }
 
+// n copies of a byte sequence or a text, one after another.
+template <typename T>
+T times(const T& part, size_t n) {
+  T all;
+  while (n-- > 0) {
+    all += part;
+  }
+  return all;
+}
+
 // A chunk whose length field says `length`, whatever the body holds.
 inline Bytes chunkWithLength(const std::string& tag, uint32_t length, const Bytes& body) {
   return text(tag) + uint32BE(length) + body;
