@@ -164,9 +164,8 @@ constexpr int32_t EVENT_LOOP_STRETCH = 4096;
 constexpr long NEEDS_MORE_BYTES = 0;
 constexpr long NOT_PLAIN = -1;
 
-// By status >> 4: the data bytes of a channel message, and the bits of its first and second data
-// byte that make the event loop repair or refuse it (key pressure and pitch bend take any value).
-constexpr unsigned char CHANNEL_DATA_BYTES[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 1, 1, 2, 0};
+// By status >> 4: the bits of a channel message's first and second data byte that make the event
+// loop repair or refuse it (key pressure and pitch bend take any value).
 constexpr unsigned char FIRST_DATA_CHECK[16] = {0,    0,    0, 0, 0,    0,    0, 0,
                                                 0x80, 0x80, 0, 0, 0x80, 0x80, 0, 0};
 constexpr unsigned char SECOND_DATA_CHECK[16] = {0,    0,    0, 0,    0, 0, 0, 0,
@@ -301,7 +300,9 @@ bool copyPlainEvents(TrackScan& scan, const char* name, FILE* in, FILE* out) {
       }
       runTick = at;
       runningStatus = status;
-      p = e + CHANNEL_DATA_BYTES[kind];
+      // Program change and channel pressure have one data byte. Worked out rather than looked
+      // up: the next event's bytes wait for this sum.
+      p = e + 2 - ((status & 0xE0) == 0xC0);
     }
     if (p != first) {
       run.tick = int32_t(runTick);
