@@ -42,14 +42,12 @@ TEST(Corpus, EveryFileRunsEveryRepairAndEveryValidFileIsSound) {
   }
   std::set<std::string> valid = validFiles();
   ASSERT_FALSE(valid.empty());
-  int files = 0;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(CORPUS)) {
     const std::string name = entry.path().lexically_relative(CORPUS);
     if (!entry.is_regular_file() || name == "MANIFEST.md") {
       continue;
     }
     SCOPED_TRACE(name);
-    ++files;
     Bytes input;
     ASSERT_TRUE(readFileBytes(entry.path(), input));
     const RunResult run = runSeqmend({"in.mid"}, {{"in.mid", input}});
@@ -65,7 +63,6 @@ TEST(Corpus, EveryFileRunsEveryRepairAndEveryValidFileIsSound) {
       EXPECT_TRUE(endsSound(runSeqmend({"in.mid"}, {{"in.mid", output->second}}).out));
     }
   }
-  EXPECT_GT(files, 0);
   EXPECT_EQ(std::set<std::string>{}, valid) << "valid in the manifest, absent from the corpus";
 }
 
