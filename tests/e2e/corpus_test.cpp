@@ -2,9 +2,9 @@
 // comes back sound, and the files its manifest calls valid come back sound themselves.
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "support/midi_bytes.h"
 #include "support/run_binary.h"
@@ -18,16 +18,26 @@ const fs::path CORPUS = SEQMEND_SOURCE_DIR "/../shared/corpus-ext";
 // Paths, relative to the corpus, of the files the manifest holds to be sound: under a heading
 // "## folder/ ...", rows "| path | bytes | valid test file ... | own scan |".
 std::set<std::string> validFiles() {
-  const std::regex heading("## ([^/]+/).*"), row(R"(\| *([^|]*?) *\|[^|]*\| *valid .*)");
   std::set<std::string> valid;
   std::ifstream manifest(CORPUS / "MANIFEST.md");
   std::string folder;
-  std::smatch match;
   for (std::string line; std::getline(manifest, line);) {
-    if (std::regex_match(line, match, heading)) {
-      folder = match[1];
-    } else if (std::regex_match(line, match, row)) {
-      valid.insert(folder + match[1].str());
+    if (line.starts_with("## ")) {
+      folder = line.substr(3, line.find('/') - 2);
+      continue;
+    }
+    // Cells: "", path, bytes, known damage, ...
+    std::vector<std::string> cells;
+    for (size_t start = 0, bar; (bar = line.find('|', start)) != std::string::npos;
+         start = bar + 1) {
+      const std::string cell = line.substr(start, bar - start);
+      const size_t first = cell.find_first_not_of(' ');
+      cells.push_back(first == std::string::npos
+                          ? ""
+                          : cell.substr(first, cell.find_last_not_of(' ') - first + 1));
+    }
+    if (line.starts_with("|") && cells.size() > 3 && cells[3].starts_with("valid ")) {
+      valid.insert(folder + cells[1]);
     }
   }
   return valid;
