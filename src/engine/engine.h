@@ -163,14 +163,14 @@ extern unsigned char* g_eventData;                      // just after its status
 
 // The working state of one call of repairTrackEvents, that is of one track.
 struct TrackScan {
-  int32_t remaining = 0;         // input bytes of the track not read yet
-  int32_t bufferFill = 0;        // bytes of the current event in g_eventBuffer
-  int32_t runningStatus = -1;    // last channel status; -1 before the first
-  int32_t tick = 0;              // sum of the delta times read, removed events' included
-  bool endOfTrackSeen = false;   // the last event that got as far as its status was FF 2F
-  int32_t trackChannel = -1;     // channel of the track's first channel message (format 1)
+  int32_t remaining = 0;        // input bytes of the track not read yet
+  int32_t bufferFill = 0;       // bytes of the current event in g_eventBuffer
+  int32_t runningStatus = -1;   // last channel status; -1 before the first
+  int32_t tick = 0;             // sum of the delta times read, removed events' included
+  bool endOfTrackSeen = false;  // the last event that got as far as its status was FF 2F
+  int32_t trackChannel = -1;    // channel of the track's first channel message (format 1)
   bool channelWarningGiven = false;
-  bool changed = false;          // a kept event was altered or an incomplete sysex removed
+  bool changed = false;  // a kept event was altered or an incomplete sysex removed
 };
 
 // Repairs the events of one track of `length` input bytes while copying them from in to out.

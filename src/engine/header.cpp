@@ -86,9 +86,8 @@ long findHeaderStart(FILE* in, SearchMemos* memos) {
   const long position = std::ftell(in);
   unsigned char length[4];
   std::fseek(in, found + 4, SEEK_SET);
-  const bool lengthIsSix =
-      fread_unlocked(length, 1, 4, in) == 4 && length[0] == 0 && length[1] == 0 &&
-      length[2] == 0 && length[3] == 6;
+  const bool lengthIsSix = fread_unlocked(length, 1, 4, in) == 4 && length[0] == 0 &&
+                           length[1] == 0 && length[2] == 0 && length[3] == 6;
   std::clearerr(in);
   std::fseek(in, position, SEEK_SET);
   return lengthIsSix ? found : NOT_FOUND;

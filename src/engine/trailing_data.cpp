@@ -89,8 +89,7 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
       if (garbageStart < limit) {
         walk.fileChanged = true;
         const long n = limit - garbageStart;
-        std::printf("%s: remove garbage at end of midi (%ld byte%s)\n", name, n,
-                    n == 1 ? "" : "s");
+        std::printf("%s: remove garbage at end of midi (%ld byte%s)\n", name, n, n == 1 ? "" : "s");
       }
     }
     std::fseek(in, limit, SEEK_SET);
