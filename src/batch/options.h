@@ -1,0 +1,25 @@
+// seqmend-batch's command line: GNU-style options and the PATHs to walk.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct BatchOptions {
+  std::vector<std::string> paths;
+  std::string outDir;  // --out; empty with --check
+  bool check = false;
+  std::string report;       // --report: empty for none, "-" for standard output
+  int jobs = 0;             // processes at a time; 0 until settled
+  int timeoutSeconds = 60;  // per file; 0 for no limit
+  bool tracksOnly = false;
+  bool allFiles = false;
+  bool copySound = false;
+  bool quiet = false;  // no "is ok." lines on standard output
+};
+
+// Reads the options and PATHs. Returns -1 when the batch is to run, otherwise the exit status:
+// 0 after --help or --version, 2 after a usage error (reported on standard error).
+int parseOptions(int argc, char* argv[], BatchOptions& options);
+
+// The number of processors this process may run on, at least 1.
+int processorCount();
