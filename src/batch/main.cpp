@@ -56,14 +56,18 @@ bool overlapsAnyPath(const std::string& name, const BatchOptions& options) {
 }
 
 // The folder for the runs' scratch folders: inside DIR, so that a copy reaches its place by a
-// rename; with --check in memory (/dev/shm) where there is one, else in TMPDIR.
+// rename. With --check, where only the engine's extra files land and are removed at once: in
+// TMPDIR when it is set, else in memory (/dev/shm) where there is such a folder, else in /tmp.
 std::string makeScratchRoot(const BatchOptions& options) {
-  std::string base = options.outDir;
+  std::string base = options.outDir + "/.";
   if (options.check) {
     const char* tmp = std::getenv("TMPDIR");
-    base = access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : tmp != nullptr ? tmp : "/tmp";
+    base = tmp != nullptr && *tmp != '\0'         ? tmp
+           : access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm"
+                                                  : "/tmp";
+    base += "/";
   }
-  std::string pattern = base + (options.check ? "/seqmend-batch-XXXXXX" : "/.seqmend-batch-XXXXXX");
+  std::string pattern = base + "seqmend-batch-XXXXXX";
   return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
