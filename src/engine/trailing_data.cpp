@@ -35,7 +35,7 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     const long position = std::ftell(in);
     if (position < limit) {
       if (position + XF_INFO_MIN_BYTES <= g_inputSize) {
-        if (fread_unlocked(walk.tag, 1, 4, in) == 4 && tagEquals(XF_INFO_TAG, walk.tag)) {
+        if (readBlock(walk.tag, 4, in) == 4 && tagEquals(XF_INFO_TAG, walk.tag)) {
           std::fseek(in, 0, SEEK_END);
         } else {
           std::fseek(in, position, SEEK_SET);
@@ -54,7 +54,7 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     }
 
     // This file ends where the next header begins; the search starts past this one's first byte.
-    getc_unlocked(in);
+    readByte(in);
     long end = findHeaderStart(in, &walk.search);
     if (end == NOT_FOUND) {
       end = g_inputSize;
