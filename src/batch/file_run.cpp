@@ -1,5 +1,8 @@
-// One file's run, in its own process: seqmend's opening rules, the one call into the engine,
-// seqmend's verdict lines, and the placing of what is kept under DIR by rename.
+// One file's run, in its own process: seqmend's opening rules (the platform's), the one call into
+// the engine, seqmend's verdict lines, and the placing of what is kept under DIR by rename. It
+// does what the shared run driver does, apart from where the files go: the input is named as
+// the batch found it while the run works in its scratch folder, and the copy is made in memory
+// or there, then moved to its name under DIR.
 #include "file_run.h"
 
 #include <fcntl.h>
@@ -14,6 +17,7 @@
 #include <string_view>
 
 #include "engine.h"
+#include "platform.h"
 
 namespace {
 
@@ -62,55 +66,20 @@ void applyTestHook(const std::string& path) {
   }
 }
 
-// Clears O_NONBLOCK, which was only there so that open itself cannot wait, and wraps fd in a
-// stream. On failure fd is closed and errno tells why.
-FILE* streamFor(int fd, const char* mode) {
-  const int flags = fcntl(fd, F_GETFL);
-  FILE* stream = nullptr;
-  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
-    stream = fdopen(fd, mode);
-  }
-  if (stream == nullptr) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-  }
-  return stream;
-}
-
-// seqmend's opening of the input, with its reports: read-only and without waiting should it be
-// a FIFO; only what can seek; under 2 GiB. Null after the report.
+// seqmend's opening of the input, with its reports. Null after the report.
 FILE* openInput(struct stat& identity, long long& size) {
-  const int fd = open(g_inputName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  FileIdentity ignored;
+  int64_t bytes = 0;
+  FILE* in = openInputFile(g_inputName, ignored, bytes);
+  if (in == nullptr || fstat(fileno(in), &identity) != 0) {
     std::perror(g_inputName);
     return nullptr;
   }
-  int error = 0;
-  off_t end = 0;
-  if (fstat(fd, &identity) != 0) {
-    error = errno;
-  } else if (S_ISDIR(identity.st_mode)) {
-    error = EISDIR;
-  } else if (S_ISFIFO(identity.st_mode) || S_ISSOCK(identity.st_mode)) {
-    error = ESPIPE;
-  } else if ((end = lseek(fd, 0, SEEK_END)) < 0 || lseek(fd, 0, SEEK_SET) != 0) {
-    error = ESPIPE;
-  }
-  if (error != 0) {
-    close(fd);
-    reportError(g_inputName, error);
-    return nullptr;
-  }
-  size = end;
-  if (end > MAX_INPUT_SIZE) {
-    close(fd);
+  size = bytes;
+  if (bytes > MAX_INPUT_SIZE) {
+    std::fclose(in);
     std::printf("%s: file too large\n", g_inputName);
     return nullptr;
-  }
-  FILE* in = streamFor(fd, "rb");
-  if (in == nullptr) {
-    std::perror(g_inputName);
   }
   return in;
 }
@@ -120,19 +89,28 @@ FILE* openInput(struct stat& identity, long long& size) {
 // repairing a small one.
 constexpr long long MEMORY_OUTPUT_LIMIT = 64LL << 20;
 
-// The copy goes to memory or to the scratch folder, or to /dev/null when nothing is kept:
-// seqmend writes a device in place, and none of its lines depends on what the output holds.
-FILE* createOutput(const RunSetup& setup, long long inputSize, bool& inMemory) {
-  int fd = -1;
+// The copy goes to memory or to the scratch folder, or to /dev/null when nothing is kept, as
+// seqmend writes it when given /dev/null: none of its lines depends on what the output holds.
+FILE* createOutput(const RunSetup& setup, FILE* in, long long inputSize, bool& inMemory) {
   inMemory = false;
-  if (setup.check) {
-    fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  } else if (inputSize <= MEMORY_OUTPUT_LIMIT && (fd = memfd_create("copy", MFD_CLOEXEC)) >= 0) {
-    inMemory = true;
-  } else {
-    fd = open(SCRATCH_OUTPUT, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (!setup.check && inputSize <= MEMORY_OUTPUT_LIMIT) {
+    const int fd = memfd_create("copy", MFD_CLOEXEC);
+    FILE* out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (out != nullptr) {
+      inMemory = true;
+      return out;
+    }
+    if (fd >= 0) {
+      close(fd);
+    }
   }
-  return fd < 0 ? nullptr : streamFor(fd, "wb");
+  FILE* const guarded[] = {in, stdout, stderr};
+  WrittenFile file;
+  const bool opened = setup.check ? openFileForWriting("/dev/null", WriteTarget::REPAIRED_FILE,
+                                                       guarded, 3, file)
+                                  : openFileForWriting(SCRATCH_OUTPUT, WriteTarget::REGULAR_FILE,
+                                                       guarded, 3, file);
+  return opened ? file.stream : nullptr;
 }
 
 // Writes a copy held in memory to its file in the scratch folder. False with errno set.
@@ -291,7 +269,7 @@ void runFile(const FileJob& job, const RunSetup& setup, int scratchFd, FileRunRe
     finish(RUN_FAILED);
   }
   bool inMemory = false;
-  FILE* out = fchdir(scratchFd) == 0 ? createOutput(setup, result.size, inMemory) : nullptr;
+  FILE* out = fchdir(scratchFd) == 0 ? createOutput(setup, in, result.size, inMemory) : nullptr;
   if (out == nullptr) {
     std::perror(g_outputName);
     finish(RUN_FAILED);

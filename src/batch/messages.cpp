@@ -48,7 +48,6 @@ const std::vector<MessageFormat> FORMATS = {
     {"%s: remove incomplete sysex command\n", "incomplete-sysex", "N", true},
     {"%s: Warning - %ld bytes lost.\n", "bytes-lost", "Nc", true},
     {"%s: Missing end of track added.\n", "end-of-track-added", "N", true},
-    {"%s: cannot process too large event\n", "event-too-large", "N", true},
     // Warnings.
     {"%s: Warning - format 1 track contains different channel commands\n", "mixed-channels", "N",
      true},
