@@ -106,10 +106,9 @@ FILE* createOutput(const RunSetup& setup, FILE* in, long long inputSize, bool& i
   }
   FILE* const guarded[] = {in, stdout, stderr};
   WrittenFile file;
-  const bool opened = setup.check ? openFileForWriting("/dev/null", WriteTarget::REPAIRED_FILE,
-                                                       guarded, 3, file)
-                                  : openFileForWriting(SCRATCH_OUTPUT, WriteTarget::REGULAR_FILE,
-                                                       guarded, 3, file);
+  const bool opened =
+      setup.check ? openFileForWriting("/dev/null", WriteTarget::REPAIRED_FILE, guarded, 3, file)
+                  : openFileForWriting(SCRATCH_OUTPUT, WriteTarget::REGULAR_FILE, guarded, 3, file);
   return opened ? file.stream : nullptr;
 }
 

@@ -246,6 +246,20 @@ TEST(MessageTable, HoldsEveryMessageFormatOfTheSources) {
   for (const std::string& format : formats) {
     EXPECT_EQ(1u, table.count(format)) << "message format without a code: " << format;
   }
+  // Both documents list every code a report may hold.
+  const std::string page = readFile(SEQMEND_SOURCE_DIR "/docs/seqmend-batch.1");
+  const std::string readme = readFile(SEQMEND_SOURCE_DIR "/README.md");
+  for (const MessageFormat& kind : messageFormats()) {
+    std::string escaped;
+    for (const char* c = kind.code; *c != '\0'; ++c) {
+      escaped += *c == '-' ? std::string("\\-") : std::string(1, *c);
+    }
+    EXPECT_TRUE(!kind.perFile || page.find(".B " + escaped + "\n") != std::string::npos)
+        << "not in the manual page: " << kind.code;
+    EXPECT_TRUE(!kind.perFile ||
+                readme.find("`" + std::string(kind.code) + "`") != std::string::npos)
+        << "not in the README: " << kind.code;
+  }
 }
 
 TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
