@@ -175,6 +175,7 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
   LineSink report(reportFd);
   LineSink text(STDOUT_FILENO);
   const bool showProgress = isatty(STDERR_FILENO) != 0;
+  const bool textToTerminal = isatty(STDOUT_FILENO) != 0;  // shown file by file
   Tally tally(showProgress ? countEntries(options) : 0);
   struct timespec started, shown = {};
   clock_gettime(CLOCK_MONOTONIC, &started);
@@ -192,6 +193,9 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
               std::strcmp(message.kind->code, "sound") != 0) {
             text.add(message.text + "\n");
           }
+        }
+        if (textToTerminal) {
+          text.flush();
         }
       }
       if (showProgress && secondsSince(shown) > 0.2) {
