@@ -297,8 +297,9 @@ void runFile(const FileJob& job, const RunSetup& setup, int scratchFd, FileRunRe
     closeError = errno;
   }
   const bool closeFailed = closeError != 0;
-  // A copy that is not kept stays in the scratch folder, to be truncated by the next run there:
-  // creating a file costs more than truncating one, most of all where files were just deleted.
+  if (repair != REPAIR_CHANGED && !inMemory && !setup.check) {
+    unlinkat(AT_FDCWD, SCRATCH_OUTPUT, 0);
+  }
   if (repair == REPAIR_UNCHANGED) {
     if (setup.copySound) {
       if (keptFd < 0 || !placeSoundCopy(setup, job.relative, keptFd, input)) {

@@ -243,7 +243,8 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
     return 1;
   }
   if (reportFd > STDOUT_FILENO && close(reportFd) != 0) {
-    return failSetup(options.report, errno), 1;
+    std::fprintf(stderr, "seqmend-batch: %s: %s\n", options.report.c_str(), std::strerror(errno));
+    return 1;
   }
   return tally.allGood() ? 0 : 1;
 }
