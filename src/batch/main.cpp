@@ -1,6 +1,7 @@
 // seqmend-batch: seqmend over a whole collection, one process per file, with a report.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -277,6 +278,13 @@ int main(int argc, char* argv[]) {
     while (setup.outName.size() > 1 && setup.outName.back() == '/') {
       setup.outName.pop_back();
     }
+  }
+  // Each run at a time holds a pipe and a scratch folder open: up to the hard limit, so that
+  // --jobs is not held back by the usual soft limit of 1024 open files.
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
   }
   // A stop signal ends the runs and removes the scratch folders before the batch exits.
   struct sigaction stop = {};
