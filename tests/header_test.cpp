@@ -19,7 +19,8 @@ TEST(FindHeaderStart, TriesTheTagsInOrderAndWantsLengthSixAwayFromOffsetZero) {
   for (const auto& [bytes, expected] : cases) {
     SCOPED_TRACE(std::string(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 9)));
     TempStream in(bytes);
-    EXPECT_EQ(expected, findHeaderStart(in.get()));
+    SearchMemos memos;
+    EXPECT_EQ(expected, findHeaderStart(in.get(), memos));
     EXPECT_EQ(0, std::ftell(in.get()));
   }
 }

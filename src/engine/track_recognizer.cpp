@@ -28,18 +28,17 @@ struct Examination {
     return byte;
   }
 
-  // The fourth byte ends a quantity even with bit 7 set.
   bool skipVarLen() {
-    for (int i = 0; i < 4; ++i) {
+    uint32_t value = 0;
+    for (int i = 0;; ++i) {
       const int byte = next();
       if (byte == EOF) {
         return false;
       }
-      if ((byte & 0x80) == 0) {
+      if (!addVarLenByte(value, unsigned(byte), i)) {
         return true;
       }
     }
-    return true;
   }
 
   bool skipDataBytes(int count) {
@@ -52,16 +51,6 @@ struct Examination {
     return true;
   }
 };
-
-int dataBytesOf(int status) {
-  switch (status >> 4) {
-    case 0xC:
-    case 0xD:
-      return 1;
-    default:
-      return 2;  // note off and on, key pressure, control change, pitch bend
-  }
-}
 
 // Whether the events from `start` parse by the rules of track data over the window. `inputEnd`
 // bounds skipped meta data; `sysexEnds` remembers where the next F7 stands.
@@ -92,11 +81,14 @@ bool examineCandidate(FILE* in, long start, int32_t left, long inputEnd, Pattern
       runningStatus = status < 0xF0 ? status : -1;
     }
 
-    if (status < 0xF0) {
-      if (!scan.skipDataBytes(dataBytesOf(status))) {
+    const SystemEvent kind =
+        status < 0xF0 ? SystemEvent::MESSAGE : systemRule(status).inUntaggedData;
+    if (kind == SystemEvent::MESSAGE) {
+      const int dataBytes = status < 0xF0 ? channelDataBytes(status) : systemRule(status).dataBytes;
+      if (!scan.skipDataBytes(dataBytes)) {
         return false;
       }
-    } else if (status == 0xF0 || status == 0xF7) {
+    } else if (kind == SystemEvent::SYSEX) {
       if (!scan.skipVarLen()) {
         return false;
       }
@@ -109,11 +101,7 @@ bool examineCandidate(FILE* in, long start, int32_t left, long inputEnd, Pattern
       scan.left -= int32_t(end + 1 - scan.position);
       scan.position = end + 1;
       std::fseek(in, scan.position, SEEK_SET);
-    } else if (status == 0xF3) {
-      if (!scan.skipDataBytes(1)) {
-        return false;
-      }
-    } else if (status == 0xFF) {
+    } else if (kind == SystemEvent::META) {
       const int type = scan.next();
       if (type == EOF || type >= 0x80) {
         return false;
@@ -131,10 +119,8 @@ bool examineCandidate(FILE* in, long start, int32_t left, long inputEnd, Pattern
       scan.position += length;
       scan.left -= length;
       std::fseek(in, scan.position, SEEK_SET);
-    } else if (status != 0xF6 && status < 0xF8) {
-      return false;  // F1, F2, F4, F5 have no place in track data
-    } else if (status == 0xF9 || status == 0xFD) {
-      return false;
+    } else {
+      return false;  // no event of track data begins with this status
     }
 
     if (scan.left <= 0) {
