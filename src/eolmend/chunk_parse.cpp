@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "engine.h"
+
 namespace {
 
 // A chunk longer than this cannot lie in an input below 2 GiB.
@@ -16,10 +18,6 @@ bool die(ChunkParse& parse) {
 
 // Counts one thing a sound file seldom holds.
 void charge(ChunkParse& parse, bool unusual) { parse.cost += unusual ? 1 : 0; }
-
-// The rule of a variable-length quantity: a byte with bit 7 clear ends it, and so does the fourth.
-// `count` is the number of its bytes read, this one included.
-bool endsQuantity(unsigned byte, int count) { return byte < 0x80 || count == 4; }
 
 bool isEndOfTrack(const ChunkParse& parse) {
   return parse.status == 0xFF && parse.metaType == END_OF_TRACK_TYPE;
@@ -71,7 +69,7 @@ bool takeStatus(ChunkParse& parse, unsigned byte) {
       return die(parse);
     }
     parse.status = parse.runningStatus;
-    parse.count = uint8_t(channelDataCount(parse.status) - 1);
+    parse.count = uint8_t(channelDataBytes(parse.status) - 1);
     if (parse.count == 0) {
       return finishEvent(parse, false);
     }
@@ -81,35 +79,32 @@ bool takeStatus(ChunkParse& parse, unsigned byte) {
   parse.status = uint8_t(byte);
   if (byte < 0xF0) {
     parse.runningStatus = uint8_t(byte);
-    parse.count = uint8_t(channelDataCount(byte));
+    parse.count = uint8_t(channelDataBytes(int(byte)));
     parse.phase = ParsePhase::MESSAGE_DATA;
     return true;
   }
-  if (byte == 0xF0) {
-    parse.phase = ParsePhase::DATA_LENGTH;
-    return true;
-  }
-  if (byte == 0xFF) {
-    parse.phase = ParsePhase::META_TYPE;
-    return true;
-  }
-  // The system common and real-time messages that seqmend lets pass.
-  charge(parse, true);
-  if (byte == 0xF2 || byte == 0xF3) {
-    parse.count = byte == 0xF2 ? 2 : 1;
-    parse.phase = ParsePhase::MESSAGE_DATA;
-    return true;
-  }
-  if (byte == 0xF6 || byte == 0xF8 || byte == 0xFA || byte == 0xFB || byte == 0xFC ||
-      byte == 0xFE) {
-    return finishEvent(parse, false);
+  const SystemRule& rule = systemRule(int(byte));
+  switch (rule.inTrack) {
+    case SystemEvent::SYSEX:
+      parse.phase = ParsePhase::DATA_LENGTH;
+      return true;
+    case SystemEvent::META:
+      parse.phase = ParsePhase::META_TYPE;
+      return true;
+    case SystemEvent::MESSAGE:
+      // A system common or real-time message, which seqmend lets pass in a track.
+      charge(parse, true);
+      parse.count = uint8_t(rule.dataBytes);
+      parse.phase = ParsePhase::MESSAGE_DATA;
+      return parse.count > 0 || finishEvent(parse, false);
+    case SystemEvent::REFUSED:
+      break;
   }
   return die(parse);
 }
 
 bool takeDataLengthByte(ChunkParse& parse, unsigned byte) {
-  parse.value = parse.value << 7 | (byte & 0x7F);
-  if (!endsQuantity(byte, ++parse.count)) {
+  if (addVarLenByte(parse.value, byte, parse.count++)) {
     return true;
   }
   charge(parse, byte >= 0x80);
@@ -135,8 +130,6 @@ bool takeDataByte(ChunkParse& parse, unsigned byte) {
 }
 
 }  // namespace
-
-int channelDataCount(unsigned status) { return (status & 0xE0) == 0xC0 ? 1 : 2; }
 
 ChunkParse startChunkParse(ChunkKind kind) {
   ChunkParse parse;
@@ -164,13 +157,16 @@ bool feedChunkByte(ChunkParse& parse, unsigned byte) {
         parse.phase = ParsePhase::DONE;
       }
       return true;
-    case ParsePhase::DELTA_TIME:
+    case ParsePhase::DELTA_TIME: {
+      // The value of a delta time is of no account here.
+      uint32_t ticks = 0;
       charge(parse, byte >= 0x80);
-      if (endsQuantity(byte, ++parse.count)) {
+      if (!addVarLenByte(ticks, byte, parse.count++)) {
         parse.count = 0;
         parse.phase = ParsePhase::STATUS;
       }
       return true;
+    }
     case ParsePhase::STATUS:
       return takeStatus(parse, byte);
     case ParsePhase::MESSAGE_DATA:

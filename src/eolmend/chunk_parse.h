@@ -67,6 +67,3 @@ bool feedChunkByte(ChunkParse& parse, unsigned byte);
 // Takes up to count bytes, stopping early once the parse is DONE or DEAD; `taken` is set to the
 // bytes it took. Returns false when the parse is DEAD. Event data are passed over in one step.
 bool feedChunkBytes(ChunkParse& parse, const uint8_t* bytes, size_t count, size_t& taken);
-
-// The number of data bytes after a channel status (0x80 to 0xEF).
-int channelDataCount(unsigned status);

@@ -16,8 +16,6 @@ namespace {
 // Fewer bytes than this behind the last chunk are never taken for an XF information block.
 constexpr size_t XF_INFO_MIN_BYTES = 16;
 
-const char* pluralEnding(long n) { return n == 1 ? "" : "s"; }
-
 // How a stretch of the input goes into the output.
 enum class Fix : uint8_t {
   NONE,
