@@ -69,20 +69,22 @@ class Restoration {
     if (header > 0) {
       leaveUnchanged(0, header);
     }
-    size_t at = takeChunk(header, ChunkKind::HEADER, "the header", false);
+    size_t at = takeChunk(header, ChunkKind::HEADER, "the header");
     const Stretch headerStretch = stretches_.back();
     int tracks = 0;
     while (at < size_) {
       char what[48];
       if (size_ - at >= 8 && tagEquals(TRACK_TAG, file_ + at)) {
         std::snprintf(what, sizeof what, "track %d", ++tracks);
-        at = takeChunk(at, ChunkKind::TRACK, what, false);
+        at = takeChunk(at, ChunkKind::TRACK, what);
+      } else if (size_ - at >= XF_INFO_MIN_BYTES && tagEquals(XF_INFO_TAG, file_ + at)) {
+        // XF information fills the rest of the file; it is passed over as seqmend does.
+        keep(at, size_);
+        at = size_;
       } else if (size_ - at >= 8 && isChunkBoundary(file_, size_, at)) {
         std::snprintf(what, sizeof what, "chunk %.4s at %08lX",
                       reinterpret_cast<const char*>(file_ + at), static_cast<unsigned long>(at));
-        // XF information behind the tracks is taken as it stands, as seqmend does.
-        const bool xfInfo = tagEquals(XF_INFO_TAG, file_ + at) && size_ - at >= XF_INFO_MIN_BYTES;
-        at = takeChunk(at, ChunkKind::OTHER, what, xfInfo);
+        at = takeChunk(at, ChunkKind::OTHER, what);
       } else {
         const size_t next = nextTag(at + 1, TRACK_TAG, HEADER_TAG);
         leaveUnchanged(at, next);
@@ -108,9 +110,8 @@ class Restoration {
 
  private:
   // Takes the chunk whose tag is at start: as it stands, restored, or left as it is. Returns the
-  // offset where the walk goes on. With xfTail, a chunk that is not sound is taken as the XF
-  // information that fills the rest of the file.
-  size_t takeChunk(size_t start, ChunkKind kind, const char* what, bool xfTail) {
+  // offset where the walk goes on.
+  size_t takeChunk(size_t start, ChunkKind kind, const char* what) {
     ChunkParse parse = startChunkParse(kind);
     size_t end = feed(parse, start + 4, size_);
     // A body is proven only by what follows it; a track by its end of track as well.
@@ -152,10 +153,6 @@ class Restoration {
         return search.end;
       }
       givenUp = search.outcome == LostCrSearch::GIVEN_UP;
-    }
-    if (xfTail) {
-      keep(start, size_);
-      return size_;
     }
     if (givenUp) {
       std::printf("%s: %s left unchanged: the search was given up, too much work\n", name_, what);
