@@ -5,15 +5,16 @@
 # SEQMEND_TEST_WRAPPER, split at blanks, is put in front of the binary (valgrind, say); its exit
 # status 99 means it found a fault.
 #
-# usage: cli_test.sh SEQMEND
+# usage: cli_test.sh SEQMEND [CORPUS]    (CORPUS: a folder of real MIDI files with a MANIFEST.md)
 set -u
 export LC_ALL=C
 
-[ $# -eq 1 ] || {
-  echo "usage: $0 SEQMEND" >&2
+[ $# -ge 1 ] || {
+  echo "usage: $0 SEQMEND [CORPUS]" >&2
   exit 2
 }
 SEQMEND=$(realpath "$1")
+CORPUS=$([ -z "${2:-}" ] || realpath "$2")
 read -r -a WRAPPER <<<"${SEQMEND_TEST_WRAPPER:-}"
 # Seconds a run may take: one that waits forever (on a FIFO, say) fails instead.
 TIME_LIMIT=$([ ${#WRAPPER[@]} -eq 0 ] && echo 30 || echo 600)
@@ -315,6 +316,33 @@ no_seek() {
 }
 no_seek
 
+# ---- Extra files: never the input, the output, a FIFO or a device; never cut short ----
+
+SECOND="$(chunk MThd 0000 0001 0060) $(chunk MTrk "$(notes 1)" "$EOT")"
+LARGE="$(chunk MThd 0001 0001 00F0) $(chunk MTrk "$(notes 200)" "$EOT")"
+extra_lines() { for ((i = 1; i <= $2; i++)); do printf '%s: Extra midi file found. Written to extra%d.mid\\n' "$1" $i; done; }
+
+# extra_refused NAME SETUP ARGS...: the first argument names the input
+extra_refused() {
+  start "extra file refused: $1"
+  eval "$2" || {
+    skip "cannot make the node"
+    return
+  }
+  put "$3" "$SOUND $SECOND"
+  run "${@:3}"
+  expect 1 "$(extra_lines "$3" 1)" 'extra1.mid: Permission denied\n'
+  unchanged
+}
+extra_refused "the input" : extra1.mid
+extra_refused "the output" : in.mid extra1.mid
+extra_refused "a FIFO" 'mkfifo extra1.mid' in.mid
+extra_refused "a device" 'device extra1.mid 1 7' in.mid
+
+start "extra file cut short by a full disk"; put in.mid "$SOUND $SECOND $LARGE"; fsize=1 run in.mid
+expect 1 "$(extra_lines in.mid 2)" 'extra2.mid: File too large\n'
+files 'extra1.mid in.mid' extra1.mid "$SECOND"
+
 # ---- A full disk: a regular output not written whole is reported and removed, without a
 # verdict, also when the failed write was met in a seek and closing the file went well. ----
 
@@ -322,6 +350,34 @@ start "full disk"; put in.mid "$BIG_DAMAGED"; fsize=1 run in.mid out.mid
 expect 1 '' 'out.mid: File too large\n'; files in.mid
 start "full disk, output finished by a seek"; put in.mid "$BIG_NOEND"; fsize=1 run in.mid out.mid
 expect 1 "$EOT_ADDED" 'out.mid: File too large\n'; files in.mid
+
+# ---- Real files: none makes the tool fail but with a report; every file the manifest calls valid
+# comes back "is ok" untouched, and every repaired output comes back "is ok" too. ----
+
+# ends_ok NAME: exit status 0, nothing on stderr, the verdict "NAME is ok." after any warnings
+ends_ok() {
+  expect 0 "$(sed '$d' ../stdout | sed 's/$/\\n/' | tr -d '\n')$1 is ok.\n" ''
+}
+
+corpus() {
+  local valid file
+  valid=$(awk -F'|' '/^## / { folder = $0; sub(/^## /, "", folder); sub(/ .*/, "", folder) }
+    /^\|/ && $4 ~ /^ *valid / { gsub(/ /, "", $2); print folder $2 }' "$CORPUS/MANIFEST.md")
+  [ -n "$valid" ] || fail "no valid files in the manifest"
+  while IFS= read -r file; do
+    start "corpus: $file"
+    cp "$CORPUS/$file" in.mid && sha256sum in.mid >>../sums
+    run in.mid
+    case $status in 0 | 1) ;; *) fail "exit status $status" ;; esac
+    if grep -qxF "$file" <<<"$valid"; then
+      ends_ok in.mid
+    elif [ -f seqmend.mid ]; then
+      run seqmend.mid out.mid
+      ends_ok seqmend.mid
+    fi
+  done < <(cd "$CORPUS" && find . -type f ! -name MANIFEST.md -printf '%P\n' | sort)
+}
+if [ -d "$CORPUS" ]; then corpus; fi
 
 finish
 echo "$passed passed, $failed failed, $skipped skipped"
