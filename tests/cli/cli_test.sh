@@ -5,16 +5,19 @@
 # SEQMEND_TEST_WRAPPER, split at blanks, is put in front of the binary (valgrind, say); its exit
 # status 99 means it found a fault.
 #
-# usage: cli_test.sh SEQMEND [CORPUS]    (CORPUS: a folder of real MIDI files with a MANIFEST.md)
+# usage: cli_test.sh SEQMEND [CORPUS] [EOLMEND]
+#   CORPUS: a folder of real MIDI files with a MANIFEST.md; EOLMEND: eolmend on the same front end
 set -u
 export LC_ALL=C
 
 [ $# -ge 1 ] || {
-  echo "usage: $0 SEQMEND [CORPUS]" >&2
+  echo "usage: $0 SEQMEND [CORPUS] [EOLMEND]" >&2
   exit 2
 }
 SEQMEND=$(realpath "$1")
 CORPUS=$([ -z "${2:-}" ] || realpath "$2")
+EOLMEND=$([ -z "${3:-}" ] || realpath "$3")
+PROGRAM=$SEQMEND  # the binary that `run` starts
 read -r -a WRAPPER <<<"${SEQMEND_TEST_WRAPPER:-}"
 # Seconds a run may take: one that waits forever (on a FIFO, say) fails instead.
 TIME_LIMIT=$([ ${#WRAPPER[@]} -eq 0 ] && echo 30 || echo 600)
@@ -106,7 +109,7 @@ run() {
   (
     [ -z "${fsize:-}" ] || ulimit -f "$fsize"
     trap '' XFSZ  # a write past the limit fails with EFBIG instead of ending the process
-    exec timeout "$TIME_LIMIT" "${WRAPPER[@]}" "$SEQMEND" "$@"
+    exec timeout "$TIME_LIMIT" "${WRAPPER[@]}" "$PROGRAM" "$@"
   ) </dev/null >../stdout 2>../stderr
   status=$?
   [ "$status" -ne 99 ] || [ ${#WRAPPER[@]} -eq 0 ] || fail "the wrapper found a fault"
@@ -378,6 +381,41 @@ corpus() {
   done < <(cd "$CORPUS" && find . -type f ! -name MANIFEST.md -printf '%P\n' | sort)
 }
 if [ -d "$CORPUS" ]; then corpus; fi
+
+# ---- eolmend: the same front end around the undoing of text-mode damage ----
+
+# lf_to_crlf HEX...: the bytes with a CR put before every LF, as a text-mode transfer does
+lf_to_crlf() { printf '%s' "$*" | tr -d ' ' | sed 's/../& /g' | awk '{ for (i = 1; i <= NF; i++) {
+  if (tolower($i) == "0a") printf "0D "; printf "%s ", $i } }'; }
+
+eolmend_cases() {
+  PROGRAM=$EOLMEND
+  local usage='eolmend undoes the damage a text-mode transfer did to a Standard MIDI File.\n\nusage: eolmend [-quiet] [-version] filename.mid [result.mid]\n-quiet\tdo not report a file that is sound\n-version\tprint the version\nif output filename is not given and changes are necessary then\noutput will be written to eolmend.mid\n'
+  local lines="$FORMAT0 $(chunk MTrk 00 FF 01 05 "$(hex $'a\nb\nc')" "$(notes 150)" "$EOT")"
+  local unproven='in.mid: track 1 left unchanged: not sound, and no restoration of its line ends makes it sound\n'
+  local undone='in.mid: CR LF changed back to LF in track 1 (2 bytes removed)\n'
+
+  start "eolmend: version banner and usage"; run -v -t
+  grep -qxE 'eolmend v1\.15 \([A-Z][a-z]{2} [1-9][0-9]? [0-9]{4}\)' <(head -n 1 ../stdout) ||
+    fail "banner: $(head -n 1 ../stdout)"
+  expect 1 "$(head -n 1 ../stdout)\n$usage" 'Invalid option -t.\n'; files ''
+  start "eolmend: LF -> CR LF undone"; put in.mid "$(lf_to_crlf "$lines")"; run in.mid
+  expect 0 "$undone$(fixed in.mid eolmend.mid)" ''; files 'eolmend.mid in.mid' eolmend.mid "$lines"
+  start "eolmend: CR LF -> LF undone"; put in.mid "${CRLF_SOUND//0d0a/0a}"; run -q in.mid out.mid
+  expect 0 "in.mid: LF changed back to CR LF in track 1 (1 byte inserted)\n$(fixed in.mid out.mid)" ''
+  files 'in.mid out.mid' out.mid "$CRLF_SOUND"
+  start "eolmend: sound with CR LF"; put in.mid "$CRLF_SOUND"; run in.mid
+  expect 0 'in.mid is ok.\n' ''; files in.mid
+  start "eolmend: nothing to undo"; put in.mid "$NOEND"; run -quiet in.mid
+  expect 1 "${unproven}in.mid: no damage of a text-mode transfer could be undone\n" ''; files in.mid
+  start "eolmend: input named like the default output"; put EOLMEND.MID "$SOUND"; run EOLMEND.MID
+  expect 1 'Cannot write to eolmend.mid. Must specify alternate outputname!\n' ''; files EOLMEND.MID
+  start "eolmend: output is the input"; put in.mid "$SOUND"; run in.mid ./in.mid
+  expect 1 '' './in.mid: Permission denied\n'; files in.mid
+  start "eolmend: full disk"; put in.mid "$(lf_to_crlf "$lines")"; fsize=1 run in.mid out.mid
+  expect 1 "$undone" 'out.mid: File too large\n'; files in.mid
+}
+if [ -n "$EOLMEND" ]; then eolmend_cases; fi
 
 finish
 echo "$passed passed, $failed failed, $skipped skipped"
