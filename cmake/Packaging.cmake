@@ -1,7 +1,8 @@
-# Installs the manual page next to the binary and describes the Debian package that
+# Installs the manual pages next to the binaries and describes the Debian package that
 # scripts/package builds with cpack.
 include(GNUInstallDirs)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/seqmend.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/seqmend.1 ${PROJECT_SOURCE_DIR}/docs/eolmend.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME seqmend)
@@ -9,7 +10,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "seqmend developers")
 set(CPACK_PACKAGE_CONTACT "seqmend developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "check a Standard MIDI File for structural damage and write a repaired copy")
+    "repair damaged Standard MIDI Files (seqmend) and undo text-mode transfers (eolmend)")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
