@@ -1,13 +1,13 @@
-// The front end of seqmend: options and file names, the two open files, the verdict.
+// The front end of seqmend: its options, names and verdict, on the shared run driver.
 #pragma once
 
-#include "engine.h"
+#include "run_driver.h"
 
 // The default output name, and the one name an input may never have without an output name.
 constexpr const char* DEFAULT_OUTPUT_NAME = "seqmend.mid";
 
-// Prints "seqmend v1.15 (Mmm d yyyy)" with the build date on standard output.
-void printVersionBanner();
+// seqmend as the shared front end runs it.
+extern const Program SEQMEND;
 
 // Reads the options (before the file names) and the two names into the run settings, then runs
 // the repair. Returns the exit status: 0 when the input was sound or was repaired, 1 otherwise.

@@ -1,9 +1,4 @@
-// The program entry: the banner when started bare, then the command line decides the rest.
+// The program entry of seqmend.
 #include "command_line.h"
 
-int main(int argc, char* argv[]) {
-  if (argc == 1) {
-    printVersionBanner();
-  }
-  return handleCommandLine(argc, argv);
-}
+int main(int argc, char* argv[]) { return runProgram(SEQMEND, argc, argv); }

@@ -17,8 +17,8 @@ void copyBytes(long count, FILE* in, FILE* out) {
   unsigned char block[BLOCK_SIZE];
   while (count > 0) {
     const size_t want = count < long(BLOCK_SIZE) ? size_t(count) : BLOCK_SIZE;
-    const size_t got = fread_unlocked(block, 1, want, in);
-    fwrite_unlocked(block, 1, got, out);
+    const size_t got = readBlock(block, want, in);
+    writeBlock(block, got, out);
     if (got < want) {
       // At a plain end of file errno holds nothing that belongs to this read.
       if (std::ferror(in)) {
@@ -33,14 +33,14 @@ void copyBytes(long count, FILE* in, FILE* out) {
 void writeUInt32BE(uint32_t value, FILE* out) {
   const unsigned char bytes[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
                                   uint8_t(value)};
-  if (fwrite_unlocked(bytes, 1, 4, out) != 4) {
+  if (writeBlock(bytes, 4, out) != 4) {
     failStream(g_inputName);  // a failed length field is reported under the input's name
   }
 }
 
 int readUInt16BE(FILE* in) {
   unsigned char bytes[2];
-  if (fread_unlocked(bytes, 1, 2, in) < 2) {
+  if (readBlock(bytes, 2, in) < 2) {
     return 0;
   }
   return bytes[0] * 256 + bytes[1];
@@ -93,7 +93,7 @@ void searchForward(FILE* in, OpenSearch* open, int count) {
   size_t want = 256;
   long blockStart = start;
   while (count > 0 && blockStart < furthest) {
-    const size_t got = fread_unlocked(block + filled, 1, want - filled, in);
+    const size_t got = readBlock(block + filled, want - filled, in);
     filled += got;
     for (int i = 0; i < count;) {
       const PatternQuery& query = *open[i].query;

@@ -83,7 +83,7 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
   }
 
   walk.outChunkStart = std::ftell(out);
-  if (fwrite_unlocked(walk.tag, 1, 4, out) != 4) {
+  if (writeBlock(walk.tag, 4, out) != 4) {
     return REPAIR_FAILED;
   }
   writeUInt32BE(uint32_t(walk.storedLength), out);
@@ -119,7 +119,7 @@ bool rebuildLostTrack(ChunkWalk& walk, FILE* out, FILE* in) {
     std::fseek(in, walk.chunkEnd, SEEK_SET);
     return false;
   }
-  fwrite_unlocked(TRACK_TAG, 1, 4, out);  // a failure shows in the output's error indicator
+  writeBlock(TRACK_TAG, 4, out);  // a failure shows in the output's error indicator
   writeUInt32BE(uint32_t(g_inputSize - dataStart), out);
   std::fseek(in, dataStart, SEEK_SET);
   copyBytes(g_inputSize - dataStart, in, out);
@@ -137,7 +137,7 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     if (walk.tagOk) {
       const bool isHeader = walk.chunkNumber == -1;
       unsigned char field[4];
-      if (fread_unlocked(field, 1, 4, in) != 4) {
+      if (readBlock(field, 4, in) != 4) {
         if (isHeader) {
           // Nothing has been written yet; without a length there is no header to build on.
           std::printf("%s: No midi data found.\n", name);
@@ -186,7 +186,7 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     if (walk.lastChunk) {
       return REPAIR_UNCHANGED;
     }
-    if (fread_unlocked(walk.tag, 1, 4, in) != 4) {
+    if (readBlock(walk.tag, 4, in) != 4) {
       return REPAIR_UNCHANGED;
     }
   }

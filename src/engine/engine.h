@@ -1,8 +1,31 @@
 // The repair engine of seqmend: its entry point, the chunk tags and the values its units share.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+// ---- Stream calls without the per-call lock: each stream is used from one thread only ----
+
+#ifdef _WIN32
+inline int readByte(FILE* in) { return _getc_nolock(in); }
+inline int writeByte(int byte, FILE* out) { return _putc_nolock(byte, out); }
+inline size_t readBlock(void* bytes, size_t count, FILE* in) {
+  return _fread_nolock(bytes, 1, count, in);
+}
+inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
+  return _fwrite_nolock(bytes, 1, count, out);
+}
+#else
+inline int readByte(FILE* in) { return getc_unlocked(in); }
+inline int writeByte(int byte, FILE* out) { return putc_unlocked(byte, out); }
+inline size_t readBlock(void* bytes, size_t count, FILE* in) {
+  return fread_unlocked(bytes, 1, count, in);
+}
+inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
+  return fwrite_unlocked(bytes, 1, count, out);
+}
+#endif
 
 // ---- Results and limits ----
 

@@ -14,7 +14,7 @@ const unsigned char* const HEADER_TAGS[4] = {HEADER_TAG, SNIO_TAG, SONG_TAG, STR
 
 void writeUInt16BE(int value, FILE* out) {
   const unsigned char bytes[2] = {uint8_t(value >> 8), uint8_t(value)};
-  if (fwrite_unlocked(bytes, 1, 2, out) != 2) {
+  if (writeBlock(bytes, 2, out) != 2) {
     failStream(g_inputName);
   }
 }
@@ -86,8 +86,8 @@ long findHeaderStart(FILE* in, SearchMemos* memos) {
   const long position = std::ftell(in);
   unsigned char length[4];
   std::fseek(in, found + 4, SEEK_SET);
-  const bool lengthIsSix = fread_unlocked(length, 1, 4, in) == 4 && length[0] == 0 &&
-                           length[1] == 0 && length[2] == 0 && length[3] == 6;
+  const bool lengthIsSix = readBlock(length, 4, in) == 4 && length[0] == 0 && length[1] == 0 &&
+                           length[2] == 0 && length[3] == 6;
   std::clearerr(in);
   std::fseek(in, position, SEEK_SET);
   return lengthIsSix ? found : NOT_FOUND;
@@ -159,7 +159,7 @@ int repairMidiFile(const char* name, FILE* out, FILE* in) {
     walk.fileChanged = true;  // what stands before the header is dropped without a word
   }
   std::fseek(in, walk.headerStart, SEEK_SET);
-  if (fread_unlocked(walk.tag, 1, 4, in) != 4 || !isHeaderTag(walk.tag)) {
+  if (readBlock(walk.tag, 4, in) != 4 || !isHeaderTag(walk.tag)) {
     std::printf("%s: not a midifile (missing %s)\n", name, "MThd");
     return REPAIR_FAILED;
   }

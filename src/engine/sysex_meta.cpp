@@ -50,7 +50,7 @@ bool streamCompleteSysex(TrackScan& scan, FILE* in, FILE* out, int32_t length) {
   if (start < 0 || fseek(in, start + length - 1, SEEK_SET) != 0) {
     return false;
   }
-  const bool complete = getc_unlocked(in) == 0xF7;
+  const bool complete = readByte(in) == 0xF7;
   // Back to the data, or on to the event's first byte in one move.
   if (fseek(in, complete ? start - scan.bufferFill : start, SEEK_SET) != 0) {
     failStream(g_inputName);
@@ -68,7 +68,7 @@ bool readCompleteSysexData(TrackScan& scan, FILE* in, int32_t length) {
   unsigned char* data = g_eventBuffer + scan.bufferFill;
   int32_t got = 0;
   int byte = 0;
-  while (got < length && (byte = getc_unlocked(in)) != EOF) {
+  while (got < length && (byte = readByte(in)) != EOF) {
     data[got++] = static_cast<unsigned char>(byte);
   }
   if (got == length && data[length - 1] == 0xF7) {
@@ -99,7 +99,7 @@ bool skipSysexData(FILE* in, int32_t count, int32_t& skipped) {
   skipped = 0;
   while (count > 0) {
     --count;
-    const int byte = getc_unlocked(in);
+    const int byte = readByte(in);
     if (byte == EOF) {
       return false;
     }

@@ -46,7 +46,7 @@ constexpr unsigned char ADDED_END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
   int32_t left = scan.remaining;
   const int32_t end = fill + count;
   while (fill < end) {
-    const int byte = left > 0 ? getc_unlocked(in) : EOF;
+    const int byte = left > 0 ? readByte(in) : EOF;
     if (byte == EOF) {
       return stopReading(scan, name, in, fill, left, false);
     }
@@ -67,7 +67,7 @@ constexpr unsigned char ADDED_END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
     if (fill >= EVENT_BUFFER_SIZE) {
       return stopReading(scan, name, in, fill, left, true);
     }
-    const int byte = left > 0 ? getc_unlocked(in) : EOF;
+    const int byte = left > 0 ? readByte(in) : EOF;
     if (byte == EOF) {
       return stopReading(scan, name, in, fill, left, false);
     }
@@ -93,10 +93,10 @@ bool writeOutput(const unsigned char* bytes, size_t count, FILE* out) {
   bool written = true;
   if (count <= 8) {
     for (size_t i = 0; i < count && written; ++i) {
-      written = putc_unlocked(bytes[i], out) != EOF;
+      written = writeByte(bytes[i], out) != EOF;
     }
   } else {
-    written = fwrite_unlocked(bytes, 1, count, out) == count;
+    written = writeBlock(bytes, count, out) == count;
   }
   if (!written) {
     perror(g_outputName);
@@ -329,7 +329,7 @@ bool copyPlainEvents(TrackScan& scan, const char* name, FILE* in, FILE* out) {
       filled -= done;
       done = 0;
       const size_t count = std::min({want, sizeof block - filled, unread});
-      const size_t got = fread_unlocked(block + filled, 1, count, in);
+      const size_t got = readBlock(block + filled, count, in);
       inputEnded = got < count;
       filled += got;
       want = std::min(want * 2, sizeof block);
@@ -446,7 +446,7 @@ bool readEventVarLen(TrackScan& scan, const char* name, FILE* in, uint32_t& valu
 int32_t readVarLen(FILE* in, int32_t& remaining) {
   uint32_t value = 0;
   for (int i = 0; i < 4; ++i) {
-    const int byte = getc_unlocked(in);
+    const int byte = readByte(in);
     --remaining;
     if (byte == EOF) {
       return -1;

@@ -20,7 +20,7 @@ struct Examination {
       pending = -1;
       return byte;
     }
-    const int byte = getc_unlocked(in);
+    const int byte = readByte(in);
     --left;
     if (byte != EOF) {
       ++position;

@@ -239,6 +239,21 @@ refused "output is a socket" \
   'python3 -c "import socket; socket.socket(socket.AF_UNIX).bind(\"sock\")"' '' \
   'sock: Illegal seek\n' in.mid sock
 
+# The run's own standard streams (../stdout and ../stderr here) must never take the repaired
+# file, which would mix it with the messages or lose it.
+refused "output is standard output" : '' '../stdout: Permission denied\n' in.mid ../stdout
+refused "output is standard error" : '' '../stderr: Permission denied\n' in.mid ../stderr
+start "null device as output and standard output: a check that loses nothing"
+put in.mid "$DAMAGED"
+"${WRAPPER[@]}" "$SEQMEND" in.mid /dev/null >/dev/null 2>../stderr || fail "exit status $?"
+same_text stderr ''
+start "extra file is standard output"
+put in.mid "$SOUND $SOUND"
+ln -s ../stdout extra1.mid
+run in.mid out.mid
+expect 1 'in.mid: Extra midi file found. Written to extra1.mid\n' 'extra1.mid: Permission denied\n'
+files 'extra1.mid:l in.mid'
+
 permissions() {
   start "unreadable input, unwritable output"
   put in.mid "$DAMAGED"
