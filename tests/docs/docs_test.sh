@@ -87,7 +87,8 @@ EOF
 }
 
 # The package installs into an empty root and its binary runs: -version prints the banner and,
-# with no file name, the usage screen, and exits with 1.
+# with no file name, the usage screen, and exits with 1. lintian finds no error and no warning in
+# it, and no missing hardening; without lintian the check ends as skipped after the rest.
 check_package() {
   command -v cpack >/dev/null && command -v dpkg-deb >/dev/null || exit $SKIP
   cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" ||
@@ -97,7 +98,8 @@ check_package() {
   [ "$(dpkg-deb -f "$deb" Package Version)" = "Package: seqmend
 Version: $version" ] || fail "control fields: $(dpkg-deb -f "$deb")"
   dpkg-deb -x "$deb" "$scratch/root"
-  [ -f "$scratch/root/usr/share/man/man1/seqmend.1" ] || fail "no manual page in the package"
+  [ -f "$scratch/root/usr/share/man/man1/seqmend.1.gz" ] || fail "no manual page in the package"
+  [ -f "$scratch/root/usr/share/doc/seqmend/copyright" ] || fail "no copyright file in the package"
   local status=0
   "$scratch/root/usr/bin/seqmend" -version >"$scratch/out" || status=$?
   [ $status -eq 1 ] || fail "installed seqmend -version: exit status $status"
@@ -105,6 +107,11 @@ Version: $version" ] || fail "control fields: $(dpkg-deb -f "$deb")"
     fail "banner: $(head -1 "$scratch/out")"
   grep -qx 'usage: seqmend \[-tracksonly\] filename.mid \[result.mid\]' "$scratch/out" ||
     fail "no usage line"
+
+  command -v lintian >/dev/null || exit $SKIP
+  lintian --display-info --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 ||
+    fail "lintian: $(cat "$scratch/lintian")"
+  ! grep -qE '^[EW]: |hardening-' "$scratch/lintian" || fail "lintian: $(cat "$scratch/lintian")"
 }
 
 case $check in
