@@ -5,31 +5,11 @@ the tool repairs, so that the fuzzer starts from inputs that reach every phase o
 usage: make-seeds.py FOLDER
 """
 import os
-import struct
+import pathlib
 import sys
 
-
-def u16(v):
-    return struct.pack(">H", v)
-
-
-def u32(v):
-    return struct.pack(">I", v)
-
-
-def chunk(tag, body, length=None):
-    return tag + u32(len(body) if length is None else length) + body
-
-
-def header(fmt=1, tracks=1, division=480, tag=b"MThd", length=6):
-    return chunk(tag, u16(fmt) + u16(tracks) + u16(division), length)
-
-
-def track(events, length=None):
-    return chunk(b"MTrk", events, length)
-
-
-EOT = bytes([0x00, 0xFF, 0x2F, 0x00])
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from midi_bytes import END_OF_TRACK as EOT, GM_ON, chunk, header, track, u16  # noqa: E402
 
 
 def notes(n=4, channel=0):
@@ -44,7 +24,6 @@ def sound(tracks=2, n=4):
     return header(1, tracks) + b"".join(track(notes(n, t) + EOT) for t in range(tracks))
 
 
-GM_ON = bytes([0x00, 0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7])
 UNTAGGED = notes(20) + EOT  # more than the 100 bytes the lost track head needs
 
 # Text lines ending in CR LF, a controller value of 13 followed by a delta time of 10, and a track

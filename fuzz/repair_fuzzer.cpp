@@ -47,7 +47,6 @@ size_t contents(FILE* stream, uint8_t** bytes) {
 // regular file that reads without error a fatal stream error is a fault: the tool would end
 // without a verdict and leave a cut output behind.
 int repair(FILE* out, FILE* in) {
-  g_gmOnTick = -1;  // the process-wide pause check starts afresh with every run, as in the tool
   try {
     return repairMidiFile(g_inputName, out, in);
   } catch (const StreamFailure&) {

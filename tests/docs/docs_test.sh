@@ -21,7 +21,7 @@ fail() {
 # own folder and the shared front end; seqmend's are all others.
 check_manpage() {
   command -v groff >/dev/null || exit $SKIP
-  check_page seqmend 30 $(find "$source/src" -name '*.cpp' ! -path '*/eolmend/*')
+  check_page seqmend 30 $(find "$source/src" -name '*.cpp' ! -path "$source/src/eolmend/*")
   check_page eolmend 10 "$source"/src/eolmend/*.cpp "$source/src/app/run_driver.cpp"
 }
 
@@ -97,6 +97,8 @@ EOF
 
 # The package installs into an empty root with both programs and their manual pages; each binary
 # runs: -version prints the banner and, with no file name, the usage screen, and exits with 1.
+# lintian finds no error and no warning in it, and no missing hardening; without lintian the
+# check ends as skipped after the rest.
 check_package() {
   command -v cpack >/dev/null && command -v dpkg-deb >/dev/null || exit $SKIP
   cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" ||
@@ -106,14 +108,22 @@ check_package() {
   [ "$(dpkg-deb -f "$deb" Package Version)" = "Package: seqmend
 Version: $version" ] || fail "control fields: $(dpkg-deb -f "$deb")"
   dpkg-deb -x "$deb" "$scratch/root"
+  [ -f "$scratch/root/usr/share/doc/seqmend/copyright" ] || fail "no copyright file in the package"
   for program in seqmend eolmend; do
-    [ -f "$scratch/root/usr/share/man/man1/$program.1" ] || fail "no $program.1 in the package"
-    "$scratch/root/usr/bin/$program" -version >"$scratch/out" && fail "$program -version: status 0"
+    [ -f "$scratch/root/usr/share/man/man1/$program.1.gz" ] || fail "no $program.1 in the package"
+    local status=0
+    "$scratch/root/usr/bin/$program" -version >"$scratch/out" || status=$?
+    [ $status -eq 1 ] || fail "installed $program -version: exit status $status"
     grep -qE "^$program v$version \([A-Z][a-z]{2} [0-9]{1,2} [0-9]{4}\)$" <(head -1 "$scratch/out") ||
       fail "$program banner: $(head -1 "$scratch/out")"
     grep -q "^usage: $program \[-.*\] filename.mid \[result.mid\]$" "$scratch/out" ||
       fail "no usage line for $program"
   done
+
+  command -v lintian >/dev/null || exit $SKIP
+  lintian --display-info --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 ||
+    fail "lintian: $(cat "$scratch/lintian")"
+  ! grep -qE '^[EW]: |hardening-' "$scratch/lintian" || fail "lintian: $(cat "$scratch/lintian")"
 }
 
 case $check in
