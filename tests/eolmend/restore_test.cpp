@@ -154,13 +154,9 @@ TEST(Restore, EveryFileComesBackFromBothKindsOfDamage) {
 
 // A track of exactly `length` bytes: a text event filled up to it, then the end of track.
 Bytes trackOfLength(uint32_t length) {
-  const uint32_t textLength = length - 4 - 4 - (length > 0x88 ? 1 : 0);
-  Bytes events = {0x00, 0xFF, 0x01};
-  if (textLength >= 0x80) {
-    events.push_back(uint8_t(0x80 | textLength >> 7));
-  }
-  events.push_back(uint8_t(textLength & 0x7F));
-  return trackChunk(events + repeat('x', textLength) + END_OF_TRACK);
+  const uint32_t textLength = length - 8 - (length > 0x88 ? 1 : 0);
+  return trackChunk(Bytes{0x00, 0xFF, 0x01} + varLen(textLength) + repeat('x', textLength) +
+                    END_OF_TRACK);
 }
 
 // A track with LF bytes alone and in CR LF pairs, in a delta time, a text and a controller.
