@@ -50,12 +50,14 @@ struct LostCrSearch {
 };
 
 // Searches which LF bytes of the chunk whose tag is at `start` lost a CR before them, so that the
-// chunk, with those CR bytes back, proves sound and ends at a chunk boundary. An LF that has a CR
-// before it in the file must get one back (a CR LF pair always lost its CR). Of the restorations
-// that prove sound, the one taken costs least (see ChunkParse); of those that cost the same, the
-// one that puts each CR before the earliest LF: at the first LF where two differ, the one that
-// restores a CR there. `ambiguous` tells that another restoration proved sound too. GIVEN_UP once
-// the budget is used up or too many branches are alive.
+// chunk, with those CR bytes back, proves sound and its damaged bytes end at `end` (where the next
+// chunk's tag stands), or with ANY_END at any chunk boundary. An LF that has a CR before it in the
+// file must get one back (a CR LF pair always lost its CR). Of the restorations that prove sound,
+// the one taken costs least (see ChunkParse); of those that cost the same, the one that puts each
+// CR before the earliest LF: at the first LF where two differ, the one that restores a CR there.
+// `ambiguous` tells that another restoration proved sound too. At each LF only the cheapest ways
+// go on, so one that costs far more than others there is not found. GIVEN_UP once the budget is
+// used up or too many ways are alive.
 LostCrSearch searchLostCrs(const uint8_t* file, size_t size, size_t start, ChunkKind kind,
                            size_t end, WorkBudget& budget);
 

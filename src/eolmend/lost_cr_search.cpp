@@ -4,7 +4,9 @@
 // with the same parse meet there and go on as one: the work grows with the branches alive at a
 // time, not with the number of ways to reach them. A branch that has lost step with the events
 // mostly still parses, but its cost grows with nearly every event; once it costs far more than the
-// cheapest branch at an LF, it is dropped.
+// cheapest branch at an LF, it is dropped. Where the damaged chunk must end, its length tells how
+// many CR bytes it lost: a branch that has put back more, or can no longer put back enough, is
+// dropped too.
 #include <algorithm>
 #include <cstring>
 #include <queue>
