@@ -197,12 +197,6 @@ TEST_F(RepairFile, HostileInputsEndWithTheirReport) {
       failed("HeaderLengthFieldCutOff", text("MThd") + Bytes{0x00, 0x00}),
       failed("OnlyGarbage", repeat(0xE5, 3000) + text("MTh MTr SNi SON")),
       failed("HeaderLength7AwayFromTheStart", text("x") + LENGTH_7_FILE),
-      // With no F7 behind it, the event takes the rest of the track, end of track included.
-      {"SysexLength0FFFFFFF",
-       format0(ONE_NOTE + hex("00 F0 FF FF FF 7F 01 02") + ONE_NOTE + END_OF_TRACK),
-       "in.mid: remove incomplete sysex command\n" + EOT_ADDED, format0(ONE_NOTE + END_OF_TRACK)},
-      {"MetaLengthPastTheEndOfTheFile", format0(ONE_NOTE + hex("00 FF 01 8F FF FF 7F 61 62 63")),
-       "in.mid: Warning - 10 bytes lost.\n" + EOT_ADDED, format0(ONE_NOTE + END_OF_TRACK)},
       // Tags and nothing else: the first is the header, its fields are tag bytes, the rest garbage.
       {"TenThousandForeignTags", times(text("SONG"), 10000),
        "in.mid: SONG changed to MThd\nin.mid: length of header updated\n"

@@ -149,6 +149,10 @@ TEST_F(TrackEvents, BufferedSysexIsRepairedAndStreamedEventsPassAsTheyAre) {
       {"streamed", before + bigEvent("81 00 F0", 1020, 0x90, 0xF7) + after, 0, ""},
       {"streamed, no F7", NOTE + bigEvent("00 F0", 2000, 0x00, 0x01) + EOT, 1, REMOVED, NOTE + EOT},
       {"streamed text", NOTE + bigEvent("00 FF 01", 2000, 'a', 'z') + EOT, 0, ""},
+      {"streamed past the block",
+       before + bigEvent("00 FF 01", 70000, 'a', 'z') + bigEvent("00 F0", 70000, 0x90, 0xF7) +
+           after,
+       0, ""},
       {"end of track with data", NOTE + hex("00 FF 2F 01 00"), REPAIR_UNCHANGED, ""},
       {"streamed end of track", NOTE + bigEvent("00 FF 2F", 2000, 0x00, 0x00), 0, ""},
       {"meta past the track", NOTE + hex("00 FF 01 05 61"), 1, lost(5) + MISSING, NOTE + EOT},
