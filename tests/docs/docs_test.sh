@@ -44,7 +44,7 @@ check_page() {
   groff -man -Tascii -rLL=400n -rHY=0 -P-cbu "$page" | tr -s ' ' >"$scratch/page.txt"
   # A call may break its line before the format string, so the sources are read as one line.
   cat "$@" | tr '\n' ' ' |
-    grep -oE 'printf\( *(stderr, *)?"([^"\\]|\\.)*%([^"\\]|\\.)*"' |
+    { grep -oE 'printf\( *(stderr, *)?"([^"\\]|\\.)*%([^"\\]|\\.)*"' || true; } |
     sed -E 's/^[^"]*"//; s/"$//; s/\\n$//; s/\\"/"/g' | sort -u >"$scratch/formats"
   [ "$(wc -l <"$scratch/formats")" -ge "$fewest" ] || fail "too few messages found for $program"
   local format pattern missing=0
