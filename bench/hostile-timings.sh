@@ -20,12 +20,13 @@ cd "$work"
 mapfile -t inputs < <(python3 "$root/bench/make_hostile.py" .)
 
 machine_line
-echo "medians of $runs runs; x dd is the ratio of medians; peak RSS is the largest of seqmend's runs"
+echo "medians of $runs runs; x dd is the ratio of medians of wall time, x dd cpu of processor time"
+echo "(user and system); peak RSS is the largest of seqmend's runs"
 echo
-echo "| input | MiB | dd ms | seqmend ms | x dd | peak RSS MiB | exit | lines out | lines err |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+echo "| input | MiB | dd ms | seqmend ms | x dd | dd cpu ms | seqmend cpu ms | x dd cpu | peak RSS MiB | exit | lines out | lines err |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 for file in "${inputs[@]}"; do
-  dd_times=() our_times=() our_kbs=()
+  dd_times=() our_times=() dd_cpus=() our_cpus=() our_kbs=()
   # A first run reads the input into the page cache for all that follow, and counts the messages.
   rc=0
   "$seqmend" "$file" out.mid >messages.txt 2>errors.txt || rc=$?
@@ -33,15 +34,20 @@ for file in "${inputs[@]}"; do
     # Interleaved, so that both see the same load.
     timed_dd "$file"
     dd_times+=("$ms")
+    dd_cpus+=("$cpu")
     rm -f out.mid extra*.mid
     timed "$seqmend" "$file" out.mid
     our_times+=("$ms")
+    our_cpus+=("$cpu")
     our_kbs+=("$kb")
   done
   rm -f out.mid extra*.mid
   dd_ms=$(median "${dd_times[@]}")
   our_ms=$(median "${our_times[@]}")
+  dd_cpu=$(median "${dd_cpus[@]}")
+  our_cpu=$(median "${our_cpus[@]}")
   echo "| $file | $(mib "$(stat -c %s "$file")") | $dd_ms | $our_ms | $(ratio "$our_ms" "$dd_ms") |" \
+    "$dd_cpu | $our_cpu | $(ratio "$our_cpu" "$dd_cpu") |" \
     "$(mib "$(($(maximum "${our_kbs[@]}") * 1024))") | $rc | $(wc -l <messages.txt) |" \
     "$(wc -l <errors.txt) |"
 done

@@ -5,15 +5,28 @@
 # program can do.) Every ratio is taken against dd on the same file in the same run, the runs
 # interleaved so that both see the same load.
 
-# Runs a command once with its output thrown away; sets `ms` (wall), `kb` (peak resident set of
-# the command itself, GNU time's %M), `rc`. $limit bounds the run at twice that many seconds.
+# Runs a command once with its output thrown away; sets `ms` (wall), `cpu` (user and system ms of
+# the command and of the tools that run it, which take well under a millisecond), `kb` (peak
+# resident set of the command itself, GNU time's %M), `rc`. $limit bounds the run at twice that
+# many seconds. On a machine shared with other work the wall time includes the waits for a core;
+# the processor time does not.
 timed() {
   local start end
   start=$(date +%s%N)
-  rc=0
-  timeout "$((${limit:-60} * 2))" /usr/bin/time -f %M -o rss.txt "$@" >/dev/null 2>err.txt || rc=$?
+  # The subshell's `times` gives its children's processor time to the millisecond.
+  (
+    rc=0
+    timeout "$((${limit:-60} * 2))" /usr/bin/time -f %M -o rss.txt "$@" >/dev/null 2>err.txt ||
+      rc=$?
+    echo "$rc" >rc.txt
+    times >times.txt
+  )
   end=$(date +%s%N)
   ms=$(((end - start) / 1000000))
+  rc=$(cat rc.txt)
+  cpu=$(awk 'NR == 2 {
+    split($1, u, /[ms]/); split($2, s, /[ms]/)
+    printf "%d", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 + 0.5 }' times.txt)
   kb=$(tail -n 1 rss.txt 2>/dev/null || echo 0)
   [[ $kb =~ ^[0-9]+$ ]] || kb=0
 }

@@ -28,6 +28,7 @@ TEST(FindPattern, AgreesWithALookAtEveryStart) {
     TempStream in(bytes);
     for (const Bytes& pattern : {text("k"), text("rk"), text("MTrk"), Bytes{}}) {
       PatternMemo memo;
+      SearchBlock block;
       long position = 0;
       for (int i = 0; i < 300; ++i) {
         position = random() % 4 == 0 ? long(random() % (size + 1))
@@ -36,7 +37,8 @@ TEST(FindPattern, AgreesWithALookAtEveryStart) {
         const long expected = naiveFind(bytes, position, pattern);
         ASSERT_EQ(expected, findPattern(in.get(), pattern.data(), int(pattern.size())))
             << size << " bytes, from " << position;
-        ASSERT_EQ(expected, findPatternMemo(in.get(), pattern.data(), int(pattern.size()), memo));
+        ASSERT_EQ(expected, findPatternMemo(in.get(), position, pattern.data(), int(pattern.size()),
+                                            memo, block));
         ASSERT_EQ(position, std::ftell(in.get()));
       }
     }

@@ -228,7 +228,9 @@ TEST_F(TrackEvents, FailedWriteIsReportedForTheOutput) {
     ASSERT_NE(nullptr, full);
     setvbuf(full, nullptr, _IONBF, 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(REPAIR_FAILED, repairTrackEvents("in.mid", full, in.get(), int32_t(events.size())));
+    long written = 0;
+    EXPECT_EQ(REPAIR_FAILED,
+              repairTrackEvents("in.mid", full, in.get(), 0, int32_t(events.size()), written));
     EXPECT_EQ("out.mid: No space left on device\n", testing::internal::GetCapturedStderr());
     fclose(full);
   }

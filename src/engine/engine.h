@@ -10,22 +10,56 @@
 #ifdef _WIN32
 inline int readByte(FILE* in) { return _getc_nolock(in); }
 inline int writeByte(int byte, FILE* out) { return _putc_nolock(byte, out); }
-inline size_t readBlock(void* bytes, size_t count, FILE* in) {
+inline size_t readBytes(void* bytes, size_t count, FILE* in) {
   return _fread_nolock(bytes, 1, count, in);
 }
-inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
+inline size_t writeBytes(const void* bytes, size_t count, FILE* out) {
   return _fwrite_nolock(bytes, 1, count, out);
 }
 #else
 inline int readByte(FILE* in) { return getc_unlocked(in); }
 inline int writeByte(int byte, FILE* out) { return putc_unlocked(byte, out); }
-inline size_t readBlock(void* bytes, size_t count, FILE* in) {
+inline size_t readBytes(void* bytes, size_t count, FILE* in) {
   return fread_unlocked(bytes, 1, count, in);
 }
-inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
+inline size_t writeBytes(const void* bytes, size_t count, FILE* out) {
   return fwrite_unlocked(bytes, 1, count, out);
 }
 #endif
+
+// Up to this many bytes are read or written one by one: the byte calls work in the stream's
+// buffer inline, where a block call costs more than all the events of a small chunk.
+constexpr size_t FEW_BYTES = 16;
+
+// Reads up to count bytes; fewer only at the end of the input or on an error.
+inline size_t readBlock(void* bytes, size_t count, FILE* in) {
+  if (count > FEW_BYTES) {
+    return readBytes(bytes, count, in);
+  }
+  auto* const to = static_cast<unsigned char*>(bytes);
+  for (size_t i = 0; i < count; ++i) {
+    const int byte = readByte(in);
+    if (byte == EOF) {
+      return i;
+    }
+    to[i] = static_cast<unsigned char>(byte);
+  }
+  return count;
+}
+
+// Writes count bytes; fewer only on an error, which stays in the stream's error indicator.
+inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
+  if (count > FEW_BYTES) {
+    return writeBytes(bytes, count, out);
+  }
+  const auto* const from = static_cast<const unsigned char*>(bytes);
+  for (size_t i = 0; i < count; ++i) {
+    if (writeByte(from[i], out) == EOF) {
+      return i;
+    }
+  }
+  return count;
+}
 
 // ---- Results and limits ----
 
@@ -99,26 +133,49 @@ constexpr uint32_t readUInt32BE(const unsigned char* bytes) {
 struct PatternMemo {
   long from = NOT_FOUND;
   long hit = NOT_FOUND;
+
+  // Whether a search from position has the remembered answer.
+  bool answers(long position) const {
+    return from != NOT_FOUND && from <= position && (hit == NOT_FOUND || position <= hit);
+  }
+};
+
+// The bytes of the input that the last search read, kept for the searches after it: a walk over
+// many small chunks then finds their landmarks in memory, where every read and every seek back of
+// the stream would cost a system call per chunk.
+struct SearchBlock {
+  long start = 0;              // input offset of bytes[0]
+  size_t filled = 0;           // bytes held
+  bool reachesEnd = false;     // the input ends at start + filled
+  unsigned char bytes[65536];  // large enough to search at memory speed, small enough for the stack
 };
 
 // Absolute offset of the first occurrence of pattern at or after the current position, or
 // NOT_FOUND. The position is the same on return. Lengths below 1 never match.
 long findPattern(FILE* in, const unsigned char* pattern, int length);
 
-// findPattern with a memo: a search from a position at or after the remembered start and not
-// past the remembered hit gives the same hit without reading.
-long findPatternMemo(FILE* in, const unsigned char* pattern, int length, PatternMemo& memo);
+// findPattern from offset `from` with a memo: a search from a position at or after the
+// remembered start and not past the remembered hit gives the same hit without reading. The bytes
+// read are kept in block, which must only ever serve this input. The stream's position plays no
+// part; a search that reads leaves it at `from`.
+long findPatternMemo(FILE* in, long from, const unsigned char* pattern, int length,
+                     PatternMemo& memo, SearchBlock& block);
 
 // The landmark searches of one repair call: every search only moves forward.
 struct SearchMemos {
   PatternMemo headerTags[4];  // "MThd", "SNio", "SONG", STRANGE_HEADER_TAG, in the order tried
   PatternMemo endOfTrack;
   PatternMemo track;
+  long lengthChecked = NOT_FOUND;  // the last header found ahead whose length field was read
+  bool lengthIsSix = false;        // and whether it holds 6
+  SearchBlock block;
 };
 
 // Brings the memos of the four header tags, "MTrk" and, when withEndOfTrack, FF 2F 00 up to date
-// in one pass, so that the walk's searches from the current position read nothing more.
-void updateLandmarkMemos(FILE* in, SearchMemos& memos, bool withEndOfTrack);
+// in one pass, so that each `hit` is the pattern's next occurrence from position on, the stream's
+// position (which the walk knows without asking the stream). Returns findHeaderStart's answer,
+// which then needs no further search. The position is the same on return.
+long updateLandmarkMemos(FILE* in, long position, SearchMemos& memos, bool withEndOfTrack);
 
 // Offset of the next acceptable header at or after the current position, or NOT_FOUND. The tags
 // are tried in a fixed order, each over the whole rest of the input, so a "MThd" far ahead wins
@@ -128,9 +185,19 @@ long findHeaderStart(FILE* in, SearchMemos& memos);
 
 // ---- Header detection and repair ----
 
-bool tagEquals(const unsigned char* expected, const unsigned char* tag);
-bool isHeaderTag(const unsigned char* tag);
-bool isTrackTag(const unsigned char* tag);
+// Inline: the walk asks for every chunk, and a comparison of four bytes is one instruction.
+inline bool tagEquals(const unsigned char* expected, const unsigned char* tag) {
+  return readUInt32BE(expected) == readUInt32BE(tag);
+}
+inline bool isHeaderTag(const unsigned char* tag) {
+  for (const unsigned char* headerTag : HEADER_TAGS) {
+    if (tagEquals(headerTag, tag)) {
+      return true;
+    }
+  }
+  return false;
+}
+inline bool isTrackTag(const unsigned char* tag) { return tagEquals(TRACK_TAG, tag); }
 
 // The working state of one call of repairMidiFile, shared by the chunk walk and the trailing data.
 struct ChunkWalk {
@@ -149,6 +216,7 @@ struct ChunkWalk {
   int32_t endOfTrackEnd = -1;  // just past the next FF 2F 00
   int32_t chunkEnd = -1;       // where the current chunk settles to end
   long outChunkStart = 0;
+  long outPosition = 0;  // the output's offset, as the walk's own writes moved it
   int extraCount = 0;
   SearchMemos search;
 };
@@ -318,6 +386,7 @@ struct TrackScan {
   int32_t trackChannel = -1;    // channel of the track's first channel message (format 1)
   bool channelWarningGiven = false;
   bool changed = false;  // a kept event was altered or an incomplete sysex removed
+  long written = 0;      // bytes written to out
 
   long position() const { return blockStart + long(next); }
   // Input bytes of the track not read yet.
@@ -326,10 +395,12 @@ struct TrackScan {
   int32_t bufferFill() const { return int32_t(position() - eventOffset); }
 };
 
-// Repairs the events of one track of `length` input bytes while copying them from in to out.
-// REPAIR_CHANGED, REPAIR_UNCHANGED, or REPAIR_FAILED after a failed write (reported for
-// g_outputName). In tracks-only mode the bytes are copied unchanged.
-int repairTrackEvents(const char* name, FILE* out, FILE* in, int32_t length);
+// Repairs the events of one track of `length` input bytes while copying them from in, which
+// stands at offset start, to out. REPAIR_CHANGED, REPAIR_UNCHANGED, or REPAIR_FAILED after a
+// failed write (reported for g_outputName). In tracks-only mode the bytes are copied unchanged.
+// Sets written to the bytes written for the track. Leaves in just past the track's bytes.
+int repairTrackEvents(const char* name, FILE* out, FILE* in, long start, int32_t length,
+                      long& written);
 
 // Makes `count` bytes from the next one readable in the block, reading on as far as the track
 // and the input go; false when they end first.

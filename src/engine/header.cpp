@@ -26,21 +26,6 @@ void patchHeaderField(long offset, int value, FILE* out) {
 
 }  // namespace
 
-bool tagEquals(const unsigned char* expected, const unsigned char* tag) {
-  return std::memcmp(expected, tag, 4) == 0;
-}
-
-bool isHeaderTag(const unsigned char* tag) {
-  for (const unsigned char* headerTag : HEADER_TAGS) {
-    if (tagEquals(headerTag, tag)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool isTrackTag(const unsigned char* tag) { return tagEquals(TRACK_TAG, tag); }
-
 void rewriteForeignTag(ChunkWalk& walk, const char* name) {
   if (tagEquals(SNIO_TAG, walk.tag)) {
     std::printf("%s: SNio changed to MThd\n", name);

@@ -39,6 +39,7 @@ void streamEvent(TrackScan& scan, int32_t length) {
   }
   // The input stands just after what the block holds.
   copyBytes(total - inBlock, scan.in, scan.out);
+  scan.written += total;
   scan.blockStart = scan.eventOffset + total;
   scan.filled = 0;
   scan.next = 0;

@@ -61,15 +61,20 @@ struct EngineRun {
 
 // One track of events behind a chunk head, so that offsets are absolute (the events start at
 // 8), repaired as a track of `length` bytes (-1: all of them). The file ends behind the events.
+// Whatever the events, the count of bytes written is right and the input is left at the track's
+// end, where the walk goes on.
 inline EngineRun repairTrack(const Bytes& events, int32_t length = -1) {
   TempStream in(text("MTrk") + uint32BE(0) + events), out;
   std::fseek(in.get(), 8, SEEK_SET);
+  const int32_t trackLength = length < 0 ? int32_t(events.size()) : length;
   EngineRun run;
+  long written = -1;
   run.messages = capturedStdout([&] {
-    run.result = repairTrackEvents("in.mid", out.get(), in.get(),
-                                   length < 0 ? int32_t(events.size()) : length);
+    run.result = repairTrackEvents("in.mid", out.get(), in.get(), 8, trackLength, written);
   });
   run.output = out.contents();
+  EXPECT_EQ(long(run.output.size()), written);
+  EXPECT_EQ(8 + trackLength, std::ftell(in.get()));
   return run;
 }
 
