@@ -1,4 +1,6 @@
 // The byte stream primitives and the forward searches for the landmarks.
+#include <unistd.h>
+
 #include <algorithm>
 #include <random>
 
@@ -85,4 +87,32 @@ TEST(CopyBytesDeathTest, ShortReadEndsTheRunUnderTheInputName) {
   EXPECT_EXIT(copyBytes(10, in.get(), out.get()), testing::ExitedWithCode(1),
               "^in\\.mid: unexpected end of file\n$");
   EXPECT_EQ(text("abcd"), out.contents());  // what was copied before the end stays
+}
+
+// A read error or a failed seek of the input ends the run under the input's name; the end of the
+// input is no error.
+TEST(InputDeathTest, ReadErrorsAndFailedSeeksEndTheRunUnderTheInputName) {
+  g_inputName = "in.mid";
+  TempStream in(text("ab"));
+  unsigned char bytes[4];
+  EXPECT_EQ(2u, readInput(bytes, 4, in.get()));
+  EXPECT_EQ(EOF, readInputByte(in.get()));
+  FILE* const unreadable = std::fopen("/dev/null", "wb");
+  ASSERT_NE(nullptr, unreadable);
+  EXPECT_EXIT(readInput(bytes, 4, unreadable), testing::ExitedWithCode(1),
+              "^in\\.mid: Bad file descriptor\n$");
+  EXPECT_EXIT(readInputByte(unreadable), testing::ExitedWithCode(1),
+              "^in\\.mid: Bad file descriptor\n$");
+  std::fclose(unreadable);
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  FILE* const pipeIn = fdopen(ends[0], "rb");
+  FILE* const pipeOut = fdopen(ends[1], "wb");
+  EXPECT_EXIT(seekInput(pipeIn, 5), testing::ExitedWithCode(1), "^in\\.mid: Illegal seek\n$");
+  g_outputName = "out.mid";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(seekOutput(pipeOut, 5));  // the repair is given up, the output named
+  EXPECT_EQ("out.mid: Illegal seek\n", testing::internal::GetCapturedStderr());
+  std::fclose(pipeIn);
+  std::fclose(pipeOut);
 }

@@ -8,14 +8,6 @@
 
 namespace {
 
-// Moves the input to offset. Every seek costs a system call, even one inside the stream's
-// buffer, and the walk is mostly where it wants to be already.
-void seekInput(FILE* in, long offset) {
-  if (std::ftell(in) != offset) {
-    std::fseek(in, offset, SEEK_SET);
-  }
-}
-
 // Finds the landmarks ahead of the current chunk and settles its end. The input stands just
 // after the chunk's length field, or at the start of a chunk without a known tag.
 void settleChunkEnd(ChunkWalk& walk, FILE* in) {
@@ -106,9 +98,13 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
 
   // Seeking the output flushes it, so the length is only rewritten where it differs.
   if (written != walk.settledLength) {
-    std::fseek(out, walk.outChunkStart + 4, SEEK_SET);
+    if (!seekOutput(out, walk.outChunkStart + 4)) {
+      return REPAIR_FAILED;
+    }
     writeUInt32BE(uint32_t(written), out);
-    std::fseek(out, walk.outChunkStart + 8 + written, SEEK_SET);
+    if (!seekOutput(out, walk.outChunkStart + 8 + written)) {
+      return REPAIR_FAILED;
+    }
   }
   return REPAIR_UNCHANGED;
 }
@@ -119,12 +115,12 @@ bool rebuildLostTrack(ChunkWalk& walk, FILE* out, FILE* in) {
   const int32_t dataStart =
       recognizeTrackData(in, walk.chunkEnd, int32_t(g_inputSize - walk.chunkEnd));
   if (dataStart == NOT_FOUND) {
-    std::fseek(in, walk.chunkEnd, SEEK_SET);
+    seekInput(in, walk.chunkEnd);
     return false;
   }
   writeBlock(TRACK_TAG, 4, out);  // a failure shows in the output's error indicator
   writeUInt32BE(uint32_t(g_inputSize - dataStart), out);
-  std::fseek(in, dataStart, SEEK_SET);
+  seekInput(in, dataStart);
   copyBytes(g_inputSize - dataStart, in, out);
   walk.chunkNumber = 1;
   std::memcpy(walk.tag, TRACK_TAG, 4);
@@ -141,7 +137,7 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     if (walk.tagOk) {
       const bool isHeader = walk.chunkNumber == -1;
       unsigned char field[4];
-      if (readBlock(field, 4, in) != 4) {
+      if (readInput(field, 4, in) != 4) {
         if (isHeader) {
           // Nothing has been written yet; without a length there is no header to build on.
           std::printf("%s: No midi data found.\n", name);
@@ -193,13 +189,13 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     if (walk.lastChunk) {
       return REPAIR_UNCHANGED;
     }
-    if (readBlock(walk.tag, 4, in) != 4) {
+    if (readInput(walk.tag, 4, in) != 4) {
       return REPAIR_UNCHANGED;
     }
   }
 }
 
-void applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out) {
+int applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out) {
   const int found = walk.chunkNumber;
   if (found != walk.headerTrackCount) {
     if (found < walk.headerTrackCount) {
@@ -209,15 +205,20 @@ void applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out) {
       const int extra = found - walk.headerTrackCount;
       std::printf("%s: %d new track%s found\n", name, extra, pluralEnding(extra));
     }
-    updateTrackCount(name, found, out);
+    if (!updateTrackCount(name, found, out)) {
+      return REPAIR_FAILED;
+    }
     walk.headerTrackCount = found;
     walk.fileChanged = true;
   }
   if (g_midiType == 0 && walk.headerTrackCount > 1) {
     std::printf("%s: wrong midi type %d used together with %d tracks\n", name, 0,
                 walk.headerTrackCount);
-    updateMidiType(name, out);
+    if (!updateMidiType(name, out)) {
+      return REPAIR_FAILED;
+    }
     g_midiType = 1;
     walk.fileChanged = true;
   }
+  return REPAIR_UNCHANGED;
 }

@@ -108,6 +108,25 @@ extern int g_midiType;    // the header's format as read; the type rule may set 
 
 // ---- Byte stream primitives ----
 
+// The engine reads and moves the input only through these: a read error or a failed seek ends
+// the process with the report for g_inputName, since a repair made from part of the input, or
+// from the wrong place in it, must never pass for a repair of the file. The end of the input is
+// no error.
+
+// Reads up to count bytes; fewer only at the end of the input.
+size_t readInput(void* bytes, size_t count, FILE* in);
+
+// One byte, or EOF at the end of the input.
+int readInputByte(FILE* in);
+
+// Moves the input to offset, without a system call where it stands there already.
+void seekInput(FILE* in, long offset);
+
+// Moves the output to offset to rewrite a header or length field. False after the report for
+// g_outputName when the seek, or the write of what the stream held that it implies, failed: the
+// repair is then given up, where going on would write the field in the wrong place.
+bool seekOutput(FILE* out, long offset);
+
 // Copies exactly `count` bytes from in to out; nothing for count <= 0. A short read ends the
 // process with the report for g_inputName ("unexpected end of file" at a plain end). A failed
 // write is left in out's error indicator, which the owner of out checks before it trusts the file.
@@ -233,17 +252,18 @@ void rewriteForeignTag(ChunkWalk& walk, const char* name);
 // of a header longer than 6.
 void repairHeaderBody(ChunkWalk& walk, const char* name, FILE* out, FILE* in, int32_t length);
 
-// Rewrite fields of the header already written; the position of out is kept.
-void updateMidiType(const char* name, FILE* out);
-void updateTrackCount(const char* name, int count, FILE* out);
+// Rewrite fields of the header already written; the position of out is kept. False after a
+// failed seek of the output (see seekOutput).
+bool updateMidiType(const char* name, FILE* out);
+bool updateTrackCount(const char* name, int count, FILE* out);
 
 // ---- Chunk walk and trailing data (phases of repairMidiFile) ----
 
 // Walks the chunks from the header's length field on. REPAIR_FAILED ends the call.
 int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in);
 
-// The count rule and the type rule after the walk.
-void applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out);
+// The count rule and the type rule after the walk. REPAIR_FAILED ends the call.
+int applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out);
 
 // Drops and reports what lies behind the MIDI data; saves every further MIDI file found there
 // as "extra%d.mid". REPAIR_FAILED when an extra file cannot be created or written whole.

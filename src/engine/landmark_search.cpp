@@ -102,11 +102,11 @@ void searchForward(FILE* in, long position, OpenSearch* open, int count, SearchB
     block.filled = kept;
     from = 0;
     if (!moved) {
-      std::fseek(in, block.start + long(kept), SEEK_SET);
+      seekInput(in, block.start + long(kept));
       moved = true;
     }
     const size_t want = sizeof block.bytes - kept;
-    const size_t got = readBlock(block.bytes + kept, want, in);
+    const size_t got = readInput(block.bytes + kept, want, in);
     block.filled += got;
     block.reachesEnd = got < want;
   }
@@ -116,7 +116,7 @@ void searchForward(FILE* in, long position, OpenSearch* open, int count, SearchB
   }
   if (moved) {
     std::clearerr(in);
-    std::fseek(in, position, SEEK_SET);
+    seekInput(in, position);
   }
 }
 
@@ -183,11 +183,11 @@ long headerStartFromMemos(FILE* in, long position, SearchMemos& memos) {
   // answer is kept: every chunk ahead of an appended file asks again.
   if (found != memos.lengthChecked) {
     unsigned char length[4];
-    std::fseek(in, found + 4, SEEK_SET);
+    seekInput(in, found + 4);
     memos.lengthChecked = found;
-    memos.lengthIsSix = readBlock(length, 4, in) == 4 && readUInt32BE(length) == 6;
+    memos.lengthIsSix = readInput(length, 4, in) == 4 && readUInt32BE(length) == 6;
     std::clearerr(in);
-    std::fseek(in, position, SEEK_SET);
+    seekInput(in, position);
   }
   return memos.lengthIsSix ? found : NOT_FOUND;
 }

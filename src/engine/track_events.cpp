@@ -53,7 +53,7 @@ bool writeOutput(TrackScan& scan, const unsigned char* bytes, size_t count) {
 // before its bytes were used up needs a seek.
 int leaveTrack(const TrackScan& scan, int result) {
   if (scan.inputEnded || scan.blockStart + long(scan.filled) != scan.trackEnd) {
-    std::fseek(scan.in, scan.trackEnd, SEEK_SET);
+    seekInput(scan.in, scan.trackEnd);
   }
   return result;
 }
@@ -338,7 +338,7 @@ bool fillTrackBlock(TrackScan& scan, size_t count) {
   while (scan.filled - scan.next < count && unread > 0) {
     const size_t space = TRACK_BLOCK_SIZE - scan.filled;
     const size_t want = long(space) < unread ? space : size_t(unread);
-    const size_t got = readBlock(g_trackBlock + scan.filled, want, scan.in);
+    const size_t got = readInput(g_trackBlock + scan.filled, want, scan.in);
     scan.filled += got;
     unread -= long(got);
     if (got < want) {
@@ -375,7 +375,7 @@ bool readEventVarLen(TrackScan& scan, const char* name, uint32_t& value) {
 int32_t readVarLen(FILE* in, int32_t& remaining) {
   uint32_t value = 0;
   for (int i = 0;; ++i) {
-    const int byte = readByte(in);
+    const int byte = readInputByte(in);
     --remaining;
     if (byte == EOF) {
       return -1;

@@ -47,8 +47,8 @@ class InputBytes {
   // Reads a block that holds offset, with room behind it for the candidates still to come.
   void fill(long offset) {
     blockStart_ = offset > BEHIND ? offset - BEHIND : 0;
-    std::fseek(in_, blockStart_, SEEK_SET);
-    blockEnd_ = blockStart_ + long(readBlock(block_, sizeof block_, in_));
+    seekInput(in_, blockStart_);
+    blockEnd_ = blockStart_ + long(readInput(block_, sizeof block_, in_));
     std::clearerr(in_);
   }
 
@@ -201,7 +201,9 @@ int32_t recognizeTrackData(FILE* in, int32_t start, int32_t available) {
   if (available <= WINDOW) {
     return NOT_FOUND;
   }
-  std::fseek(in, 0, SEEK_END);
+  if (std::fseek(in, 0, SEEK_END) != 0) {
+    failStream(g_inputName);
+  }
   InputBytes input(in, std::ftell(in));
   const long rangeEnd = long(start) + available;
   SysexEnds sysexEnds(in);
@@ -249,7 +251,7 @@ int32_t recognizeTrackData(FILE* in, int32_t start, int32_t available) {
         break;
       }
       if (step.next >= accepted) {
-        std::fseek(in, step.next, SEEK_SET);
+        seekInput(in, step.next);
         return int32_t(candidate);
       }
       if (step.next >= rangeEnd) {
@@ -261,7 +263,7 @@ int32_t recognizeTrackData(FILE* in, int32_t start, int32_t available) {
       p = input.from(at, end);
     }
     if (last >= accepted) {
-      std::fseek(in, last, SEEK_SET);
+      seekInput(in, last);
       return int32_t(candidate);
     }
     for (int i = 0; i < steps; ++i) {

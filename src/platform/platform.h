@@ -44,10 +44,13 @@ struct WrittenFile {
 // such loss), ESPIPE when it is a FIFO, socket or a device that cannot seek back (opening a FIFO
 // for writing would wait for a reader), EACCES for anything but a regular file where target
 // is REGULAR_FILE. The checks are made on the name and again on what was opened. Nothing is left
-// behind on failure: a file this call created is removed again.
+// behind on failure: a file this call created is removed again. A name that denotes nothing when
+// it is looked at must still denote nothing when it is created, so that what is removed on
+// failure is surely the file this call created.
 bool openFileForWriting(const char* name, WriteTarget target, FILE* const* guarded,
                         int guardedCount, WrittenFile& file);
 
 // Removes name when this run created or truncated it and the name still denotes that file.
-// A failure to remove is not reported; the file then stays.
-void removeWrittenFile(const char* name, const WrittenFile& file);
+// False, with errno set, when that file is still there: it could not be removed, or the system
+// could not tell what the name denotes. Reporting that is the caller's part.
+bool removeWrittenFile(const char* name, const WrittenFile& file);
