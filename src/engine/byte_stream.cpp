@@ -42,20 +42,10 @@ int readUInt16BE(FILE* in) {
   return bytes[0] * 256 + bytes[1];
 }
 
-size_t readInput(void* bytes, size_t count, FILE* in) {
-  const size_t got = readBlock(bytes, count, in);
-  if (got < count && std::ferror(in)) {
+void checkInputError(FILE* in) {
+  if (std::ferror(in)) {
     failStream(g_inputName);
   }
-  return got;
-}
-
-int readInputByte(FILE* in) {
-  const int byte = readByte(in);
-  if (byte == EOF && std::ferror(in)) {
-    failStream(g_inputName);
-  }
-  return byte;
 }
 
 void seekInput(FILE* in, long offset) {

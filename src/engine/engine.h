@@ -113,11 +113,28 @@ extern int g_midiType;    // the header's format as read; the type rule may set 
 // from the wrong place in it, must never pass for a repair of the file. The end of the input is
 // no error.
 
-// Reads up to count bytes; fewer only at the end of the input.
-size_t readInput(void* bytes, size_t count, FILE* in);
+// Ends the process with the report for g_inputName when the last read of in failed with an
+// error rather than at the end of the input.
+void checkInputError(FILE* in);
+
+// Reads up to count bytes; fewer only at the end of the input. (Inline: the walk reads a few
+// bytes for every chunk.)
+inline size_t readInput(void* bytes, size_t count, FILE* in) {
+  const size_t got = readBlock(bytes, count, in);
+  if (got < count) {
+    checkInputError(in);
+  }
+  return got;
+}
 
 // One byte, or EOF at the end of the input.
-int readInputByte(FILE* in);
+inline int readInputByte(FILE* in) {
+  const int byte = readByte(in);
+  if (byte == EOF) {
+    checkInputError(in);
+  }
+  return byte;
+}
 
 // Moves the input to offset, without a system call where it stands there already.
 void seekInput(FILE* in, long offset);
@@ -152,10 +169,41 @@ constexpr uint32_t readUInt32BE(const unsigned char* bytes) {
 struct PatternMemo {
   long from = NOT_FOUND;
   long hit = NOT_FOUND;
+  // The occurrences right after hit, in order and with none between them, as far as the search
+  // that found hit saw them close behind it: a walk over small chunks that has passed hit takes
+  // the next of them without a search.
+  long following[7] = {};
+  int followingCount = 0;
+  int followingTaken = 0;
 
   // Whether a search from position has the remembered answer.
   bool answers(long position) const {
     return from != NOT_FOUND && from <= position && (hit == NOT_FOUND || position <= hit);
+  }
+
+  // Sets the answer of a search from position; the occurrences known to follow the old one no
+  // longer count when it changes.
+  void remember(long position, long found) {
+    if (found != hit) {
+      followingCount = 0;
+      followingTaken = 0;
+    }
+    from = position;
+    hit = found;
+  }
+
+  // Takes the first of the following occurrences at or after position, which is past hit; false
+  // when none is known.
+  bool takeFollowing(long position) {
+    while (followingTaken < followingCount && following[followingTaken] < position) {
+      ++followingTaken;
+    }
+    if (followingTaken == followingCount) {
+      return false;
+    }
+    from = position;
+    hit = following[followingTaken++];
+    return true;
   }
 };
 

@@ -85,7 +85,7 @@ void searchForward(FILE* in, long position, OpenSearch* open, int count, SearchB
         settled = false;
       }
       if (settled) {
-        query.memo->hit = answer;
+        query.memo->remember(query.memo->from, answer);
         open[i] = open[--count];
       } else {
         ++i;
@@ -112,12 +112,44 @@ void searchForward(FILE* in, long position, OpenSearch* open, int count, SearchB
   }
   // A search that stopped at its limit leaves the old answer.
   for (int i = 0; i < count; ++i) {
-    open[i].query->memo->hit = open[i].fallback;
+    PatternMemo& memo = *open[i].query->memo;
+    memo.remember(memo.from, open[i].fallback);
   }
   if (moved) {
     std::clearerr(in);
     seekInput(in, position);
   }
+}
+
+// A hit in the block from position on is the answer without more ado: where chunks are small,
+// the next landmark mostly is. The occurrences close behind it are kept with it. False when the
+// block holds none.
+bool findInBlock(const SearchBlock& block, long position, const PatternQuery& query,
+                 PatternMemo& memo) {
+  // How far behind a hit the following occurrences are looked for: a bounded look per search.
+  constexpr size_t FOLLOWING_WINDOW = 256;
+  if (position < block.start || position >= block.start + long(block.filled)) {
+    return false;
+  }
+  const size_t from = size_t(position - block.start);
+  const long index =
+      indexOf(block.bytes + from, block.filled - from, query.pattern, size_t(query.length));
+  if (index < 0) {
+    return false;
+  }
+  const size_t hit = from + size_t(index);
+  memo.remember(position, block.start + long(hit));
+  const size_t windowEnd = std::min(block.filled, hit + FOLLOWING_WINDOW);
+  for (size_t last = hit; memo.followingCount < int(std::size(memo.following));) {
+    const long next =
+        indexOf(block.bytes + last + 1, windowEnd - last - 1, query.pattern, size_t(query.length));
+    if (next < 0) {
+      break;
+    }
+    last += 1 + size_t(next);
+    memo.following[memo.followingCount++] = block.start + long(last);
+  }
+  return true;
 }
 
 // Brings every query's memo up to date for position, the stream's position, as findPatternMemo
@@ -135,27 +167,17 @@ void updatePatternMemos(FILE* in, long position, const PatternQuery* queries, in
     const PatternQuery& query = queries[i];
     PatternMemo& memo = *query.memo;
     if (query.pattern == nullptr || query.length < 1 || position < 0) {
-      memo.hit = NOT_FOUND;
-    } else if (!memo.answers(position)) {
-      if (position < memo.from && (memo.hit == NOT_FOUND || position <= memo.hit)) {
-        // Only the stretch before the remembered start is new; behind it the old answer holds.
-        open[opened++] = {&query, memo.from, memo.hit};
-      } else {
-        // A hit in the block is the answer without more ado: where chunks are small, the next
-        // landmark mostly is.
-        const long index = block.start <= position && position < block.start + long(block.filled)
-                               ? indexOf(block.bytes + (position - block.start),
-                                         block.filled - size_t(position - block.start),
-                                         query.pattern, size_t(query.length))
-                               : -1;
-        if (index >= 0) {
-          memo.hit = position + index;
-        } else {
-          open[opened++] = {&query, LONG_MAX, NOT_FOUND};
-        }
-      }
+      memo.remember(position, NOT_FOUND);
+    } else if (memo.answers(position)) {
+      memo.from = position;
+    } else if (position < memo.from && (memo.hit == NOT_FOUND || position <= memo.hit)) {
+      // Only the stretch before the remembered start is new; behind it the old answer holds.
+      open[opened++] = {&query, memo.from, memo.hit};
+      memo.from = position;
+    } else if (!memo.takeFollowing(position) && !findInBlock(block, position, query, memo)) {
+      open[opened++] = {&query, LONG_MAX, NOT_FOUND};
+      memo.remember(position, NOT_FOUND);
     }
-    memo.from = position;
   }
   if (opened > 0) {
     searchForward(in, position, open, opened, block);
