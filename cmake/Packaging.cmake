@@ -96,6 +96,10 @@ what actually follows it, repairs invalid or incomplete events inside the
 tracks, adds missing end of track events and drops stray bytes. Further MIDI
 files found behind the main one are saved as files of their own.
 
+eolmend undoes the damage a text-mode transfer does to a MIDI file (LF written
+as CR LF, or CR LF as LF), chunk by chunk, where the restored chunk proves
+sound.
+
 Every repair is announced as one line; the input file is only ever read.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

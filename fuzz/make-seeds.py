@@ -26,6 +26,13 @@ def sound(tracks=2, n=4):
 
 UNTAGGED = notes(20) + EOT  # more than the 100 bytes the lost track head needs
 
+# Text lines ending in CR LF, a controller value of 13 followed by a delta time of 10, and a track
+# length of 0x10A.
+CRLF_SOUND = header(1, 2) + track(
+    bytes([0x00, 0xFF, 0x01, 0x0A]) + b"one\r\ntwo\r\n" + bytes([0x00, 0xB0, 0x07, 0x0D, 0x0A,
+                                                              0xB0, 0x0A, 0x40]) + EOT) + track(
+    bytes([0x00, 0xFF, 0x01, 0x82, 0x01]) + b"x" * 257 + EOT)
+
 SEEDS = {
     # Sound files.
     "sound-format0": header(0, 1) + track(notes(6) + EOT),
@@ -98,6 +105,9 @@ SEEDS = {
     # Every LF byte of a sound file written as CR LF by a text-mode transfer.
     "crlf-damage": (header(1, 1, 0x0A0A) + track(bytes([0x00, 0x90, 0x0A, 0x0A, 0x0A, 0x80, 0x0A,
                                                         0x00]) + EOT)).replace(b"\n", b"\r\n"),
+    # CR LF pairs of a sound file, then the same file after a transfer that wrote CR LF as LF.
+    "sound-crlf": CRLF_SOUND,
+    "lf-damage": CRLF_SOUND.replace(b"\r\n", b"\n"),
     "only-garbage": bytes(range(256)) * 2,
 }
 

@@ -139,6 +139,8 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
        "in.mid: invalid resolution 0 changed to 96\n",
        smfHeader(1, 2, 96) + TRACK_A + TRACK_B},
       {"GarbageBeforeTheHeader", text("junk") + SOUND, "", SOUND},
+      {"FormatOutOfRangeAlone", smfHeader(0xFFFF, 2, 480) + TRACK_A + TRACK_B,
+       "in.mid: invalid version 65535 changed to 1\n", SOUND},
       // A track length with bit 31 set ends the walk behind its head; the rest is trailing garbage.
       {"TrackLengthBit31",
        smfHeader(1, 2, 480) + TRACK_A + chunkWithLength("MTrk", 0x80000000, soundTrackEvents(3)),
@@ -197,12 +199,6 @@ TEST_F(RepairFile, HostileInputsEndWithTheirReport) {
       failed("HeaderLengthFieldCutOff", text("MThd") + Bytes{0x00, 0x00}),
       failed("OnlyGarbage", repeat(0xE5, 3000) + text("MTh MTr SNi SON")),
       failed("HeaderLength7AwayFromTheStart", text("x") + LENGTH_7_FILE),
-      // With no F7 behind it, the event takes the rest of the track, end of track included.
-      {"SysexLength0FFFFFFF",
-       format0(ONE_NOTE + hex("00 F0 FF FF FF 7F 01 02") + ONE_NOTE + END_OF_TRACK),
-       "in.mid: remove incomplete sysex command\n" + EOT_ADDED, format0(ONE_NOTE + END_OF_TRACK)},
-      {"MetaLengthPastTheEndOfTheFile", format0(ONE_NOTE + hex("00 FF 01 8F FF FF 7F 61 62 63")),
-       "in.mid: Warning - 10 bytes lost.\n" + EOT_ADDED, format0(ONE_NOTE + END_OF_TRACK)},
       // Tags and nothing else: the first is the header, its fields are tag bytes, the rest garbage.
       {"TenThousandForeignTags", times(text("SONG"), 10000),
        "in.mid: SONG changed to MThd\nin.mid: length of header updated\n"
