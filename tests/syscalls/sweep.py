@@ -82,11 +82,26 @@ def inputs():
     ]
 
 
-# (program, arguments before the input and the output, inputs); eolmend and seqmend-batch join
-# here once they exist.
+def eolmend_inputs():
+    """(name, bytes) of the inputs of eolmend: both kinds of damage of a text-mode transfer, one
+    of them over several stream buffers, and a sound file."""
+    lines = header(0, 1) + track(meta(0x01, b"a\nb\nc") + notes(150) + END_OF_TRACK)
+    long_lines = header(0, 1) + track(meta(0x01, b"a\nb\n" * 1000) + notes(40000) + END_OF_TRACK)
+    crlf = header(0, 1) + track(meta(0x01, b"a\r\nb") + notes(1) + END_OF_TRACK)
+    return [
+        ("lf-to-crlf.mid", lines.replace(b"\n", b"\r\n")),
+        ("lf-to-crlf-300K.mid", long_lines.replace(b"\n", b"\r\n")),
+        ("crlf-to-lf.mid", crlf.replace(b"\r\n", b"\n")),
+        ("sound.mid", sound()),
+    ]
+
+
+# (program, arguments before the input and the output, inputs); seqmend-batch joins here once it
+# exists.
 PROGRAMS = [
     ("seqmend", [], inputs),
     ("seqmend", ["-tracksonly"], lambda: inputs()[2:3]),
+    ("eolmend", [], eolmend_inputs),
 ]
 
 
