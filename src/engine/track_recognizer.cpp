@@ -7,7 +7,9 @@
 // that the walk from its first boundary reaches is 100 bytes or more past the candidate. Every
 // walk that does not end the search stays within the 100 bytes past its candidate, so the last
 // boundary of each (offset, running status) met there is remembered, and every state is walked
-// once: the search takes time linear in the input.
+// once: the search takes time linear in the input. Where the first event from a boundary has a
+// status byte of its own, the running status plays no part and the boundary is remembered once
+// for all of them; offsets where no status byte can follow a delta time are passed over in place.
 #include <algorithm>
 
 #include "engine.h"
