@@ -72,7 +72,12 @@ TEST_F(TrackEvents, FailedWriteIsReportedForTheOutput) {
   // A short event, a long one, the added end of track.
   for (const Bytes& events : {NOTE + EOT, textEvent(0, "long text") + EOT, Bytes{}}) {
     TempStream in(events);
-    FILE* full = fopen("/dev/full", "wb");
+    FILE* full = fopen("/dev/full", "wb");  // Wine finds it through drive Z:, Windows does not
+#ifdef _WIN32
+    if (full == nullptr) {
+      GTEST_SKIP() << "no /dev/full";
+    }
+#endif
     ASSERT_NE(nullptr, full);
     setvbuf(full, nullptr, _IONBF, 0);
     testing::internal::CaptureStderr();
