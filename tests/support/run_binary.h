@@ -63,12 +63,19 @@ class Sandbox {
   // The absolute path of a name in the working folder.
   std::string path(const std::string& name) const { return root_ + "/work/" + name; }
 
-  // Writes an input file; every later run checks that it still holds exactly these bytes.
+  // Writes an input file; every later run checks that it still holds exactly these bytes. Where
+  // SEQMEND_SAVE_INPUTS names a folder, a copy named by its hash goes there too, so that another
+  // build of the binary can be run on every input of the tests.
   void write(const std::string& name, const Bytes& bytes) {
     inputs_[name] = bytes;
+    const std::string text(bytes.begin(), bytes.end());
     std::ofstream file(path(name), std::ios::binary);
-    file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    ASSERT_TRUE(file.flush()) << name;
+    ASSERT_TRUE(file << text << std::flush) << name;
+    if (const char* folder = std::getenv("SEQMEND_SAVE_INPUTS")) {
+      const size_t hash = std::hash<std::string>()(text);
+      std::ofstream(std::string(folder) + "/" + std::to_string(hash) + ".mid", std::ios::binary)
+          << text;
+    }
   }
 
   // Limits the size of any file the binary writes (RLIMIT_FSIZE, with SIGXFSZ ignored so that
