@@ -7,33 +7,19 @@ Event data never holds the bytes 0x4D ('M') or 0x53 ('S'), so no chunk or header
 by chance inside a track; every sound file is therefore one that seqmend reports as ok.
 """
 import os
+import pathlib
 import random
 import struct
 import sys
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from midi_bytes import END_OF_TRACK, header, meta, sysex, track  # noqa: E402
+
 MIB = 1 << 20
 DATA_VALUES = [v for v in range(0x80) if v not in (0x4D, 0x53)]
 
-
-def vlq(value):
-    groups = [value & 0x7F]
-    value >>= 7
-    while value:
-        groups.append(0x80 | (value & 0x7F))
-        value >>= 7
-    return bytes(reversed(groups))
-
-
-def header(fmt, tracks, division=480):
-    return b"MThd" + struct.pack(">IHHH", 6, fmt, tracks, division)
-
-
-def chunk(events):
-    return b"MTrk" + struct.pack(">I", len(events)) + events
-
-
-END_OF_TRACK = b"\x00\xff\x2f\x00"
-CONDUCTOR = chunk(b"\x00\xff\x51\x03\x07\xa1\x20" + b"\x00\xff\x58\x04\x04\x02\x18\x08" + END_OF_TRACK)
+# 120 beats per minute, 4/4.
+CONDUCTOR = track(meta(0x51, b"\x07\xa1\x20") + meta(0x58, b"\x04\x02\x18\x08") + END_OF_TRACK)
 
 
 def data(rng):
@@ -100,7 +86,7 @@ def note_track(rng, channel, size, blocks):
     events = repeat_to(block, events_size)
     if events_size - len(events) > 0:
         events += cached_block(rng, channel, events_size - len(events), blocks)
-    return chunk(events + END_OF_TRACK)
+    return track(events + END_OF_TRACK)
 
 
 def sound_file(size, tracks, seed):
@@ -119,11 +105,11 @@ def sysex_file(size, seed):
     events = bytearray()
     for _ in range(16):
         payload = bytes([0x43] + [data(rng) for _ in range(5 * 1024 - 2)]) + b"\xf7"
-        events += b"\x10\xf0" + vlq(len(payload)) + payload
+        events += sysex(payload, delta=0x10)
     per_track = (size - 14) // 4
     parts = [header(1, 4)]
     for _ in range(4):
-        parts.append(chunk(repeat_to(bytes(events), per_track - 12) + END_OF_TRACK))
+        parts.append(track(repeat_to(bytes(events), per_track - 12) + END_OF_TRACK))
     return b"".join(parts)
 
 
@@ -135,9 +121,9 @@ def text_meta_file(size, text_size, seed):
     while len(text) < 64 * 1024:
         text += rng.choice(words) + b" "
     text = (bytes(text) * (text_size // len(text) + 1))[:text_size]
-    meta = b"\x00\xff\x01" + vlq(len(text)) + text
-    notes = note_block(rng, 0, (size - len(meta) - 30) // 2)
-    return header(0, 1) + chunk(notes + meta + notes + END_OF_TRACK)
+    text_event = meta(0x01, text)
+    notes = note_block(rng, 0, (size - len(text_event) - 30) // 2)
+    return header(0, 1) + track(notes + text_event + notes + END_OF_TRACK)
 
 
 def damaged_file(size, tracks, seed):
@@ -148,13 +134,13 @@ def damaged_file(size, tracks, seed):
     parts = [header(1, tracks)]
     blocks = {}
     for i in range(tracks):
-        track = bytearray(note_track(rng, i % 16, body_size, blocks))
+        chunk = bytearray(note_track(rng, i % 16, body_size, blocks))
         if i % 5 == 2:
-            track = track[:-4]  # the end of track is gone; the length field still counts it
+            chunk = chunk[:-4]  # the end of track is gone; the length field still counts it
         if i % 3 == 1:
-            stored = struct.unpack(">I", track[4:8])[0]
-            struct.pack_into(">I", track, 4, stored + rng.choice([-700, 123, 5000, 1 << 20]))
-        parts.append(bytes(track))
+            stored = struct.unpack(">I", chunk[4:8])[0]
+            struct.pack_into(">I", chunk, 4, stored + rng.choice([-700, 123, 5000, 1 << 20]))
+        parts.append(bytes(chunk))
         if i % 4 == 3:
             parts.append(bytes(data(rng) | 0x80 for _ in range(rng.randint(1, 300))))
     return b"".join(parts)

@@ -1,19 +1,113 @@
-# Installs the manual page next to the binary and describes the Debian package that
-# scripts/package builds with cpack.
+# Installs the programs listed in SEQMEND_PROGRAMS with their manual pages (docs/<program>.1)
+# and the licence, and describes the Debian package that scripts/package builds with cpack.
+#
+# Install components: "programs" (the binaries and the manual pages) and "licence" (LICENSE in
+# the documentation folder) make up `cmake --install`. The package takes the programs and, in
+# place of LICENSE, the Debian documents of the component "debian" (a machine-readable copyright
+# file that holds the licence, and the Debian changelog), which only the package installs.
 include(GNUInstallDirs)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/seqmend.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(SEQMEND_CONTACT "seqmend developers <seqmend@users.noreply.github.com>")
+set(SEQMEND_DEBIAN_DIR ${PROJECT_BINARY_DIR}/debian)
+
+install(TARGETS ${SEQMEND_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
+
+# Manual pages and the changelog are installed compressed with gzip -9n, as Debian wants them;
+# man reads them so everywhere. Without gzip the pages are installed as they are.
+find_program(SEQMEND_GZIP gzip)
+
+# Compresses a copy of `source` into `folder` at build time; sets `result` to the .gz file.
+function(seqmend_gzip source folder result)
+  get_filename_component(name ${source} NAME)
+  set(gz ${folder}/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${folder}/${name}
+    COMMAND ${SEQMEND_GZIP} -9nf ${folder}/${name}
+    DEPENDS ${source}
+    COMMENT "Compressing ${name}")
+  set(${result} ${gz} PARENT_SCOPE)
+endfunction()
+
+set(SEQMEND_COMPRESSED_DOCS)
+foreach(program IN LISTS SEQMEND_PROGRAMS)
+  set(page ${PROJECT_SOURCE_DIR}/docs/${program}.1)
+  if(SEQMEND_GZIP)
+    seqmend_gzip(${page} ${PROJECT_BINARY_DIR}/man page)  # from here on the compressed copy
+    list(APPEND SEQMEND_COMPRESSED_DOCS ${page})
+  endif()
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
+endforeach()
+
+# The machine-readable copyright file: the licence text of LICENSE under the notice's holder.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(.*[^\n])\n*$")
+  message(FATAL_ERROR "LICENSE: no copyright notice followed by the licence text")
+endif()
+set(SEQMEND_COPYRIGHT_HOLDER ${CMAKE_MATCH_1})
+string(REGEX REPLACE "\n\n" "\n.\n" licence_text "${CMAKE_MATCH_2}")
+string(REPLACE "\n" "\n " licence_text " ${licence_text}")
+file(CONFIGURE OUTPUT ${SEQMEND_DEBIAN_DIR}/copyright @ONLY CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: @PROJECT_NAME@
+Upstream-Contact: @SEQMEND_CONTACT@
+
+Files: *
+Copyright: @SEQMEND_COPYRIGHT_HOLDER@
+License: Expat
+
+License: Expat
+@licence_text@
+")
+
+# The Debian changelog of this native package: one entry for the version, dated like the
+# version banner (honours SOURCE_DATE_EPOCH). CHANGELOG.md has the changes.
+string(TIMESTAMP SEQMEND_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(CONFIGURE OUTPUT ${SEQMEND_DEBIAN_DIR}/changelog @ONLY CONTENT
+"@PROJECT_NAME@ (@PROJECT_VERSION@) unstable; urgency=medium
+
+  * Release @PROJECT_VERSION@; its changes are listed in CHANGELOG.md of the source.
+
+ -- @SEQMEND_CONTACT@  @SEQMEND_CHANGELOG_DATE@
+")
+
+install(FILES ${SEQMEND_DEBIAN_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT debian EXCLUDE_FROM_ALL)
+if(SEQMEND_GZIP)
+  seqmend_gzip(${SEQMEND_DEBIAN_DIR}/changelog ${SEQMEND_DEBIAN_DIR}/doc changelog)
+  list(APPEND SEQMEND_COMPRESSED_DOCS ${changelog})
+  install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          COMPONENT debian EXCLUDE_FROM_ALL)
+endif()
+add_custom_target(seqmend_compressed_docs ALL DEPENDS ${SEQMEND_COMPRESSED_DOCS})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME seqmend)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "seqmend developers")
-set(CPACK_PACKAGE_CONTACT "seqmend developers")
+set(CPACK_PACKAGE_CONTACT ${SEQMEND_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "check a Standard MIDI File for structural damage and write a repaired copy")
+# Lines of at most 80 characters; an empty line starts a new paragraph.
+set(CPACK_PACKAGE_DESCRIPTION
+"seqmend reads a Standard MIDI File as raw bytes, finds where its MIDI data
+begin, walks the header and the track chunks, settles every chunk length from
+what actually follows it, repairs invalid or incomplete events inside the
+tracks, adds missing end of track events and drops stray bytes. Further MIDI
+files found behind the main one are saved as files of their own.
+
+eolmend undoes the damage a text-mode transfer does to a MIDI file (LF written
+as CR LF, or CR LF as LF), chunk by chunk, where the restored chunk proves
+sound.
+
+Every repair is announced as one line; the input file is only ever read.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    ${PROJECT_BINARY_DIR} ${PROJECT_NAME} programs /
+    ${PROJECT_BINARY_DIR} ${PROJECT_NAME} debian /)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "seqmend developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SEQMEND_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 # The dependencies on the C and C++ runtime come from the binary itself where the tool for
 # that is installed; otherwise they are named by hand.

@@ -9,24 +9,12 @@ usage: make-examples.py [folder]     (default: the folder of this script)
 """
 
 import pathlib
-import struct
 import sys
 
-END_OF_TRACK = bytes([0x00, 0xFF, 0x2F, 0x00])
-QUARTER = bytes([0x83, 0x60])  # delta time 480 ticks, one quarter note at 480 per quarter
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from midi_bytes import END_OF_TRACK, GM_ON, header, meta, track, vlq  # noqa: E402
 
-
-def header(fmt, tracks, division=480, tag=b"MThd", length=6):
-    return tag + struct.pack(">IHHH", length, fmt, tracks, division)
-
-
-def track(events, length=None):
-    """A track chunk; `length` overrides the correct length field."""
-    return b"MTrk" + struct.pack(">I", len(events) if length is None else length) + events
-
-
-def meta(kind, data):
-    return bytes([0x00, 0xFF, kind, len(data)]) + data
+QUARTER = vlq(480)  # one quarter note at 480 ticks per quarter
 
 
 def conductor(name=b"Conductor"):
@@ -104,10 +92,9 @@ def examples():
 
     # System exclusive: a GM System On followed at once by notes, a message that lost its
     # closing F7, and one with a data byte above 0x7F.
-    gm_on = bytes([0x00, 0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7])
     incomplete = bytes([0x00, 0xF0, 0x03, 0x43, 0x10, 0x4C])
     out_of_range = bytes([0x00, 0xF0, 0x04, 0x41, 0x90, 0x12, 0xF7])
-    events = (gm_on + setup(0, 0x00, b"Melody") + incomplete + notes(0, SCALE[:4]) + out_of_range +
+    events = (GM_ON + setup(0, 0x00, b"Melody") + incomplete + notes(0, SCALE[:4]) + out_of_range +
               notes(0, SCALE[4:]) + END_OF_TRACK)
     files["sysex.mid"] = header(1, 2) + track(conductor()) + track(events)
 

@@ -5,31 +5,11 @@ the tool repairs, so that the fuzzer starts from inputs that reach every phase o
 usage: make-seeds.py FOLDER
 """
 import os
-import struct
+import pathlib
 import sys
 
-
-def u16(v):
-    return struct.pack(">H", v)
-
-
-def u32(v):
-    return struct.pack(">I", v)
-
-
-def chunk(tag, body, length=None):
-    return tag + u32(len(body) if length is None else length) + body
-
-
-def header(fmt=1, tracks=1, division=480, tag=b"MThd", length=6):
-    return chunk(tag, u16(fmt) + u16(tracks) + u16(division), length)
-
-
-def track(events, length=None):
-    return chunk(b"MTrk", events, length)
-
-
-EOT = bytes([0x00, 0xFF, 0x2F, 0x00])
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from midi_bytes import END_OF_TRACK as EOT, GM_ON, chunk, header, track, u16  # noqa: E402
 
 
 def notes(n=4, channel=0):
@@ -44,8 +24,14 @@ def sound(tracks=2, n=4):
     return header(1, tracks) + b"".join(track(notes(n, t) + EOT) for t in range(tracks))
 
 
-GM_ON = bytes([0x00, 0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7])
 UNTAGGED = notes(20) + EOT  # more than the 100 bytes the lost track head needs
+
+# Text lines ending in CR LF, a controller value of 13 followed by a delta time of 10, and a track
+# length of 0x10A.
+CRLF_SOUND = header(1, 2) + track(
+    bytes([0x00, 0xFF, 0x01, 0x0A]) + b"one\r\ntwo\r\n" + bytes([0x00, 0xB0, 0x07, 0x0D, 0x0A,
+                                                              0xB0, 0x0A, 0x40]) + EOT) + track(
+    bytes([0x00, 0xFF, 0x01, 0x82, 0x01]) + b"x" * 257 + EOT)
 
 SEEDS = {
     # Sound files.
@@ -119,6 +105,9 @@ SEEDS = {
     # Every LF byte of a sound file written as CR LF by a text-mode transfer.
     "crlf-damage": (header(1, 1, 0x0A0A) + track(bytes([0x00, 0x90, 0x0A, 0x0A, 0x0A, 0x80, 0x0A,
                                                         0x00]) + EOT)).replace(b"\n", b"\r\n"),
+    # CR LF pairs of a sound file, then the same file after a transfer that wrote CR LF as LF.
+    "sound-crlf": CRLF_SOUND,
+    "lf-damage": CRLF_SOUND.replace(b"\r\n", b"\n"),
     "only-garbage": bytes(range(256)) * 2,
 }
 

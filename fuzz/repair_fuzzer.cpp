@@ -1,4 +1,5 @@
-// Fuzz target: the whole engine on arbitrary bytes, then once more on the file it wrote.
+// Fuzz target: the whole engine on arbitrary bytes, then once more on the file it wrote; eolmend on
+// the same bytes and, where it finds them sound, on both kinds of text-mode damage done to them.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "line_ends.h"
 #include "stream_failure.h"
 
 namespace {
@@ -45,7 +47,6 @@ size_t contents(FILE* stream, uint8_t** bytes) {
 // regular file that reads without error a fatal stream error is a fault: the tool would end
 // without a verdict and leave a cut output behind.
 int repair(FILE* out, FILE* in) {
-  g_gmOnTick = -1;  // the process-wide pause check starts afresh with every run, as in the tool
   try {
     return repairMidiFile(g_inputName, out, in);
   } catch (const StreamFailure&) {
@@ -101,6 +102,60 @@ void checkUnchangedCopy(const uint8_t* data, size_t size, FILE* out) {
     std::abort();
   }
   std::free(written);
+}
+
+// One run of eolmend: its input stays as it was, and its output holds the restored file after a
+// restoration and nothing otherwise. Returns its result.
+int restore(const uint8_t* data, size_t size) {
+  FILE* in = streamOf(data, size);
+  FILE* out = std::tmpfile();
+  int result = REPAIR_FAILED;
+  try {
+    result = restoreLineEnds(g_inputName, out, in);
+  } catch (const StreamFailure&) {
+    std::fprintf(stderr, "eolmend: fatal stream error on a readable input\n");
+    std::abort();
+  }
+  uint8_t* bytes = nullptr;
+  if (contents(in, &bytes) != size || (size > 0 && std::memcmp(bytes, data, size) != 0)) {
+    std::fprintf(stderr, "eolmend changed its input\n");
+    std::abort();
+  }
+  std::free(bytes);
+  if ((contents(out, &bytes) > 0) != (result == REPAIR_CHANGED)) {
+    std::fprintf(stderr, "eolmend result %d does not match what it wrote\n", result);
+    std::abort();
+  }
+  std::free(bytes);
+  std::fclose(in);
+  std::fclose(out);
+  return result;
+}
+
+// eolmend never restores a file that seqmend finds sound: nothing a text-mode transfer does
+// leaves one. A file it finds sound itself drives its restorations once damaged either way.
+void checkEolmend(const uint8_t* data, size_t size, int seqmendResult) {
+  const int result = restore(data, size);
+  if (seqmendResult == REPAIR_UNCHANGED && result == REPAIR_CHANGED) {
+    std::fprintf(stderr, "eolmend restored a file that seqmend finds sound\n");
+    std::abort();
+  }
+  if (result != REPAIR_UNCHANGED) {
+    return;
+  }
+  for (const bool crLfBecameLf : {false, true}) {
+    std::vector<uint8_t> damaged;
+    for (size_t i = 0; i < size; ++i) {
+      const bool crBeforeLf = data[i] == 0x0D && i + 1 < size && data[i + 1] == 0x0A;
+      if (data[i] == 0x0A && !crLfBecameLf) {
+        damaged.push_back(0x0D);
+      }
+      if (!crBeforeLf || !crLfBecameLf) {
+        damaged.push_back(data[i]);
+      }
+    }
+    restore(damaged.data(), damaged.size());
+  }
 }
 
 // The fuzzer reads its flags after LLVMFuzzerInitialize, relative to the current folder, which
@@ -183,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   checkExtraFiles(data, size);
   removeExtraFiles();
   std::fclose(in);
+  checkEolmend(data, size, result);
 
   if (result != REPAIR_FAILED) {
     uint8_t* repaired = nullptr;

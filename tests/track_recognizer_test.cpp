@@ -1,5 +1,6 @@
 // The track data recognizer: where 100 bytes of well-formed events begin.
-#include "engine.h"
+#include <random>
+
 #include "support/streams.h"
 
 namespace {
@@ -31,7 +32,116 @@ Bytes runningStatus(int count) {
   return events;
 }
 
+// The search as its rules state it, over bytes in memory: every candidate examined from scratch.
+int32_t searchByTheRules(const Bytes& input, int32_t start, int32_t available) {
+  const long size = long(input.size()), rangeEnd = long(start) + available;
+  long at = 0;
+  const auto next = [&]() { return at < size ? int(input[size_t(at++)]) : EOF; };
+  const auto varLen = [&](uint32_t& value) {
+    value = 0;
+    for (int i = 0, byte; (byte = next()) != EOF;) {
+      if (!addVarLenByte(value, unsigned(byte), i++)) {
+        return true;
+      }
+    }
+    return false;
+  };
+  for (long candidate = start; rangeEnd - candidate > 100; ++candidate) {
+    at = candidate;
+    int running = -1;
+    for (;;) {
+      uint32_t value = 0;
+      int status = 0;
+      if (!varLen(value) || (status = next()) == EOF || (status < 0x80 && running < 0)) {
+        break;
+      }
+      int data = 0;
+      if (status < 0x80) {
+        --at;  // read again as the first data byte
+        data = channelDataBytes(running);
+      } else if (status < 0xF0) {
+        data = channelDataBytes(running = status);
+      } else {
+        running = -1;
+        const SystemRule& rule = systemRule(status);
+        if (rule.inUntaggedData == SystemEvent::REFUSED) {
+          break;
+        }
+        data = rule.inUntaggedData == SystemEvent::MESSAGE ? rule.dataBytes : 0;
+        if (rule.inUntaggedData == SystemEvent::SYSEX) {
+          if (!varLen(value)) {
+            break;
+          }
+          while (at < rangeEnd && at < size && input[size_t(at)] != 0xF7) {
+            ++at;
+          }
+          if (at++ >= rangeEnd || at > size) {
+            break;
+          }
+        } else if (rule.inUntaggedData == SystemEvent::META) {
+          const int type = next();
+          if (type == EOF || type >= 0x80 || !varLen(value) || at + long(value) > size) {
+            break;
+          }
+          at += long(value);
+        }
+      }
+      int byte = 0;
+      while (data-- > 0 && (byte = next()) != EOF && byte < 0x80) {
+      }
+      if (data >= 0) {
+        break;  // a data byte out of range, or the end of the input
+      }
+      if (at >= candidate + 100) {
+        return int32_t(candidate);
+      }
+      if (at >= rangeEnd) {
+        break;
+      }
+    }
+  }
+  return NOT_FOUND;
+}
+
 }  // namespace
+
+// Inputs full of near misses: events that mostly parse, from bytes that are often status bytes,
+// F7 or tags, behind offsets and within ranges of every kind.
+TEST(RecognizeTrackData, FindsWhatTheRulesFindCandidateByCandidate) {
+  const Bytes pieces[] = {hex("00 90 3C 40"),
+                          hex("01 3C 00"),
+                          hex("00 C0 05"),
+                          hex("00 F8"),
+                          hex("00 F0 03 01 02 F7"),
+                          hex("00 F0 05 01"),
+                          hex("00 FF 01 02 41 42"),
+                          hex("00 FF 7F 83 00"),
+                          hex("F7"),
+                          hex("00 90 3C 80"),
+                          hex("00 F2"),
+                          hex("81 82 83 84 C0 01"),
+                          text("MTrk"),
+                          hex("00 F3 01"),
+                          hex("7F")};
+  std::mt19937 random(11);
+  int found = 0;
+  for (int i = 0; i < 3000; ++i) {
+    Bytes input;
+    const size_t size = random() % 600;
+    while (input.size() < size) {
+      input += random() % 8 == 0 ? Bytes{uint8_t(random())} : pieces[random() % std::size(pieces)];
+    }
+    const int32_t start = int32_t(random() % (input.size() / 2 + 1));
+    const int32_t available = random() % 4 == 0 ? int32_t(random() % (input.size() - start + 1))
+                                                : int32_t(input.size()) - start;
+    TempStream in(input);
+    const int32_t expected = searchByTheRules(input, start, available);
+    ASSERT_EQ(expected, recognizeTrackData(in.get(), start, available))
+        << testing::PrintToString(input) << " from " << start << ", " << available;
+    found += expected != NOT_FOUND;
+  }
+  EXPECT_GT(found, 300);  // the inputs reach both answers
+}
 
 TEST(RecognizeTrackData, ExaminesEachCandidateByTheEventRules) {
   struct Case {
@@ -40,16 +150,11 @@ TEST(RecognizeTrackData, ExaminesEachCandidateByTheEventRules) {
     int32_t expected;
     int32_t available = -1;  // to the end of the input
   };
-  std::vector<Case> cases = {
+  const Case cases[] = {
       {"25 note ons reach the window exactly", window({}), 0},
       {"available 100", fillTo({}, 100), NOT_FOUND},
-      {"running status", runningStatus(32) + Bytes{0x00}, 0},
-      {"real-time between events", window(NOTE + Bytes{0x00, 0xF8}), 0},
       {"real-time ends running status", window(NOTE + Bytes{0x00, 0xF8, 0x00, 0x3C}), NOT_FOUND},
-      {"data byte out of range", window({0x00, 0x90, 0x3C, 0x80}), NOT_FOUND},
-      {"song select", window({0x00, 0xF3, 0x05}), 0},
       {"end of track then a chunk tag", window(NOTE + END_OF_TRACK + text("MTrk")), NOT_FOUND},
-      {"meta type out of range", window({0x00, 0xFF, 0x81, 0x00}), NOT_FOUND},
       {"meta within the input", fillTo({}, 96) + Bytes{0x00, 0xFF, 0x01, 0x03, 'a', 'b', 'c'}, 0},
       {"meta past the end", fillTo({}, 96) + Bytes{0x00, 0xFF, 0x01, 0x04, 'a', 'b', 'c'}, -1},
       {"sysex ends at F7 whatever its length", window({0, 0xF0, 3, 0x7E, 0x7F, 9, 1, 0xF7}), 0},
@@ -57,19 +162,11 @@ TEST(RecognizeTrackData, ExaminesEachCandidateByTheEventRules) {
       {"no F7 after the length", fillTo({}, 98) + Bytes{0x00, 0xF0, 0x00, 0x11, 0x22}, -1},
       {"F7 ends a shorter range", runningStatus(31) + Bytes{0x00, 0xF0, 0x00, 0xF7, 0xF7}, 0, 101},
       {"F7 behind a shorter range", runningStatus(31) + Bytes{0, 0xF0, 0, 0x01, 0xF7}, -1, 101},
-      {"four-byte delta time", window({0xFF, 0xFF, 0xFF, 0xFF, 0x90, 0x3C, 0x40}), 0},
       {"F4 00 as a delta time", window({0xF4, 0x00, 0x90, 0x3C, 0x40}), 0},
       {"event at p+99 read in full", fillTo({}, 99) + Bytes{0, 0xFF, 1, 16} + repeat(0xF1, 17), 0},
       {"event at p+99 malformed", fillTo({}, 99) + Bytes{0x00, 0x90, 0x3C, 0x80}, NOT_FOUND},
-      {"input ends in a channel message", fillTo({}, 99) + Bytes{0x00, 0x90, 0x3C}, NOT_FOUND},
   };
-  for (int status : {0xF1, 0xF2, 0xF4, 0xF5, 0xF9, 0xFD}) {  // no place in track data
-    cases.push_back({"status " + std::to_string(status), window({0, uint8_t(status)}), -1});
-  }
-  for (int status : {0xF6, 0xF8, 0xFA, 0xFB, 0xFC, 0xFE}) {  // nothing follows them
-    cases.push_back({"status " + std::to_string(status), window({0, uint8_t(status)}), 0});
-  }
-  for (Case& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempStream in(c.input);
     const int32_t available = c.available >= 0 ? c.available : int32_t(c.input.size());

@@ -8,13 +8,6 @@
 
 namespace {
 
-int32_t readInt32BE(const unsigned char* bytes) {
-  return int32_t(uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 |
-                 uint32_t(bytes[3]));
-}
-
-const char* pluralEnding(long n) { return n == 1 ? "" : "s"; }
-
 // Moves the input to offset. Every seek costs a system call, even one inside the stream's
 // buffer, and the walk is mostly where it wants to be already.
 void seekInput(FILE* in, long offset) {
@@ -27,7 +20,7 @@ void seekInput(FILE* in, long offset) {
 void settleChunkEnd(ChunkWalk& walk, FILE* in) {
   walk.lastChunk = false;
   updateLandmarkMemos(in, walk.search, walk.tagOk);
-  walk.nextHeader = int32_t(findHeaderStart(in, &walk.search));
+  walk.nextHeader = int32_t(findHeaderStart(in, walk.search));
   walk.endOfTrackEnd = NOT_FOUND;
   if (walk.tagOk) {
     const long endOfTrack = findPatternMemo(in, END_OF_TRACK_BYTES, 3, walk.search.endOfTrack);
@@ -70,10 +63,9 @@ void settleChunkEnd(ChunkWalk& walk, FILE* in) {
 // actually written. REPAIR_FAILED when the tag or a track's events cannot be written.
 int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
   const bool isHeader = walk.chunkNumber == 0;
-  const int32_t settled = walk.chunkEnd - walk.chunkStart - 8;
+  walk.settledLength = walk.chunkEnd - walk.chunkStart - 8;
   // A header shorter than its 6 fields is always written whole, so it is never a plain copy.
-  if (settled != walk.storedLength || (isHeader && settled < 6)) {
-    walk.storedLength = settled;
+  if (walk.settledLength != walk.storedLength || (isHeader && walk.settledLength < 6)) {
     walk.fileChanged = true;
     if (isHeader) {
       std::printf("%s: length of header updated\n", name);
@@ -86,12 +78,12 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
   if (writeBlock(walk.tag, 4, out) != 4) {
     return REPAIR_FAILED;
   }
-  writeUInt32BE(uint32_t(walk.storedLength), out);
+  writeUInt32BE(uint32_t(walk.settledLength), out);
   seekInput(in, walk.chunkStart + 8);
   if (isHeader) {
-    repairHeaderBody(walk, name, out, in, walk.storedLength);
+    repairHeaderBody(walk, name, out, in, walk.settledLength);
   } else {
-    const int result = repairTrackEvents(name, out, in, walk.storedLength);
+    const int result = repairTrackEvents(name, out, in, walk.settledLength);
     if (result == REPAIR_FAILED) {
       return REPAIR_FAILED;
     }
@@ -102,7 +94,7 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
 
   const long written = std::ftell(out) - walk.outChunkStart - 8;
   // Seeking the output flushes it, so the length is only rewritten where it differs.
-  if (written != walk.storedLength) {
+  if (written != walk.settledLength) {
     std::fseek(out, walk.outChunkStart + 4, SEEK_SET);
     writeUInt32BE(uint32_t(written), out);
     std::fseek(out, walk.outChunkStart + 8 + written, SEEK_SET);
@@ -145,7 +137,7 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
         }
         return REPAIR_UNCHANGED;
       }
-      walk.storedLength = readInt32BE(field);
+      walk.storedLength = int32_t(readUInt32BE(field));
       // A track length with bit 31 set ends the walk; the header's is only a wrong length.
       if (walk.storedLength < 0 && !isHeader) {
         return REPAIR_UNCHANGED;

@@ -38,6 +38,9 @@ constexpr long NOT_FOUND = -1;
 // Offsets inside a MIDI file are signed 32-bit; larger inputs are refused up front.
 constexpr long MAX_INPUT_SIZE = 0x7FFFFFFFL;
 
+// The ending of "byte%s" and "track%s" after a count.
+constexpr const char* pluralEnding(long count) { return count == 1 ? "" : "s"; }
+
 // ---- Chunk tags: four bytes compared exactly ----
 
 using ChunkTag = unsigned char[4];
@@ -46,6 +49,9 @@ constexpr unsigned char TRACK_TAG[4] = {'M', 'T', 'r', 'k'};
 constexpr unsigned char SNIO_TAG[4] = {'S', 'N', 'i', 'o'};
 constexpr unsigned char SONG_TAG[4] = {'S', 'O', 'N', 'G'};
 constexpr unsigned char STRANGE_HEADER_TAG[4] = {0xF2, 0xF8, 0x08, 0x4E};
+// The header tags in the order they are searched for.
+constexpr const unsigned char* HEADER_TAGS[4] = {HEADER_TAG, SNIO_TAG, SONG_TAG,
+                                                 STRANGE_HEADER_TAG};
 constexpr unsigned char XF_INFO_TAG[4] = {'X', 'F', 'I', 'H'};
 constexpr unsigned char END_OF_TRACK_BYTES[3] = {0xFF, 0x2F, 0x00};
 constexpr unsigned char CR_LF[2] = {0x0D, 0x0A};
@@ -81,9 +87,13 @@ void writeUInt32BE(uint32_t value, FILE* out);
 // Reads 2 bytes, most significant first; 0 if fewer than 2 could be read (position after them).
 int readUInt16BE(FILE* in);
 
-// Absolute offset of the first occurrence of pattern at or after the current position, or
-// NOT_FOUND. The position is the same on return. Lengths below 1 never match.
-long findPattern(FILE* in, const unsigned char* pattern, int length);
+// The 4 bytes at `bytes`, most significant first.
+constexpr uint32_t readUInt32BE(const unsigned char* bytes) {
+  return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 |
+         uint32_t(bytes[3]);
+}
+
+// ---- Landmark search: forward searches for the tags and the end of track ----
 
 // Remembers one pattern's last search, so that a walk that only moves forward reads each byte
 // of the input a bounded number of times: a search from `from` found `hit` (or nothing ahead).
@@ -92,31 +102,17 @@ struct PatternMemo {
   long hit = NOT_FOUND;
 };
 
+// Absolute offset of the first occurrence of pattern at or after the current position, or
+// NOT_FOUND. The position is the same on return. Lengths below 1 never match.
+long findPattern(FILE* in, const unsigned char* pattern, int length);
+
 // findPattern with a memo: a search from a position at or after the remembered start and not
 // past the remembered hit gives the same hit without reading.
 long findPatternMemo(FILE* in, const unsigned char* pattern, int length, PatternMemo& memo);
 
-// One pattern of a combined search and the memo that keeps its answer.
-struct PatternQuery {
-  const unsigned char* pattern;
-  int length;
-  PatternMemo* memo;
-};
-
-// Brings every query's memo up to date for the current position, as findPatternMemo would, but
-// in a single pass over the input that ends once every pattern has its answer. The position is
-// the same on return.
-void updatePatternMemos(FILE* in, const PatternQuery* queries, int count);
-
-// ---- Header detection and repair ----
-
-bool tagEquals(const unsigned char* expected, const unsigned char* tag);
-bool isHeaderTag(const unsigned char* tag);
-bool isTrackTag(const unsigned char* tag);
-
-// The landmark searches of one repair call; every search only moves forward.
+// The landmark searches of one repair call: every search only moves forward.
 struct SearchMemos {
-  PatternMemo headerTags[4];  // "MThd", "SNio", "SONG", STRANGE_HEADER_TAG
+  PatternMemo headerTags[4];  // "MThd", "SNio", "SONG", STRANGE_HEADER_TAG, in the order tried
   PatternMemo endOfTrack;
   PatternMemo track;
 };
@@ -126,9 +122,16 @@ struct SearchMemos {
 void updateLandmarkMemos(FILE* in, SearchMemos& memos, bool withEndOfTrack);
 
 // Offset of the next acceptable header at or after the current position, or NOT_FOUND. The tags
-// are tried in a fixed order, each over the whole rest of the input; a tag found anywhere but at
-// offset 0 must be followed by a length field of exactly 6. The position is restored.
-long findHeaderStart(FILE* in, SearchMemos* memos = nullptr);
+// are tried in a fixed order, each over the whole rest of the input, so a "MThd" far ahead wins
+// over a "SONG" close by; a tag found anywhere but at offset 0 must be followed by a length field
+// of exactly 6. The position is restored.
+long findHeaderStart(FILE* in, SearchMemos& memos);
+
+// ---- Header detection and repair ----
+
+bool tagEquals(const unsigned char* expected, const unsigned char* tag);
+bool isHeaderTag(const unsigned char* tag);
+bool isTrackTag(const unsigned char* tag);
 
 // The working state of one call of repairMidiFile, shared by the chunk walk and the trailing data.
 struct ChunkWalk {
@@ -137,14 +140,15 @@ struct ChunkWalk {
   int headerTrackCount = 0;
   ChunkTag tag = {};
   int32_t chunkStart = -1;
-  int32_t storedLength = 0;
-  int chunkNumber = -1;  // 0 for the header chunk, 1, 2, ... for the tracks
-  bool tagOk = false;
-  bool lastChunk = false;
+  int32_t storedLength = 0;   // the current chunk's length field as read
+  int32_t settledLength = 0;  // its length as the landmarks settle it, written in its head
+  int chunkNumber = -1;       // 0 for the header chunk, 1, 2, ... for the tracks
+  bool tagOk = false;         // the current chunk has a header or track tag
+  bool lastChunk = false;     // the walk ends after the current chunk
   int32_t nextHeader = -1;
   int32_t nextTrack = -1;
-  int32_t endOfTrackEnd = -1;
-  int32_t chunkEnd = -1;
+  int32_t endOfTrackEnd = -1;  // just past the next FF 2F 00
+  int32_t chunkEnd = -1;       // where the current chunk settles to end
   long outChunkStart = 0;
   int extraCount = 0;
   SearchMemos search;
@@ -178,23 +182,149 @@ void applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out);
 // as "extra%d.mid". REPAIR_FAILED when an extra file cannot be created or written whole.
 int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in);
 
+// ---- Event encoding: the rules that every reader of track events shares ----
+
+// A variable-length quantity: 1 to 4 bytes, 7 bits each, most significant group first.
+constexpr int VAR_LEN_MAX_BYTES = 4;
+
+// Adds `byte`, the index-th byte of a quantity (from 0), to value; true when another byte
+// follows. The fourth byte ends a quantity even with bit 7 set.
+constexpr bool addVarLenByte(uint32_t& value, unsigned byte, int index) {
+  value = (value << 7) + (byte & 0x7Fu);
+  return byte >= 0x80 && index + 1 < VAR_LEN_MAX_BYTES;
+}
+
+// Decodes the quantity at p, moving p past it; false when it does not end before `end`.
+inline bool decodeVarLen(const unsigned char*& p, const unsigned char* end, uint32_t& value) {
+  value = 0;
+  for (int i = 0;; ++i) {
+    if (p == end) {
+      return false;
+    }
+    if (!addVarLenByte(value, *p++, i)) {
+      return true;
+    }
+  }
+}
+
+// Reads a quantity straight from in, taking one off remaining for every byte it tries to read;
+// -1 at the end of the input.
+int32_t readVarLen(FILE* in, int32_t& remaining);
+
+// What the track repair does with a data byte of a channel message that has bit 7 set.
+enum class ValueRule : uint8_t {
+  KEPT,      // passed on as it is: key pressure, pitch bend, a controller number
+  REFUSED,   // the event is removed and the track ends there: the notes
+  REPLACED,  // set to the rule's replacement, the event kept
+};
+
+struct ChannelRule {
+  int dataBytes;
+  ValueRule values[2];
+  unsigned char replacements[2];
+};
+
+// By the high four bits of the status, from 8 (note off) to E (pitch bend).
+constexpr ChannelRule CHANNEL_RULES[7] = {
+    {2, {ValueRule::REFUSED, ValueRule::REFUSED}, {}},       // note off
+    {2, {ValueRule::REFUSED, ValueRule::REFUSED}, {}},       // note on
+    {2, {ValueRule::KEPT, ValueRule::KEPT}, {}},             // polyphonic key pressure
+    {2, {ValueRule::KEPT, ValueRule::REPLACED}, {0, 0x7F}},  // control change: the value
+    {1, {ValueRule::REPLACED, ValueRule::KEPT}, {0x00, 0}},  // program change
+    {1, {ValueRule::REPLACED, ValueRule::KEPT}, {0x7F, 0}},  // channel pressure
+    {2, {ValueRule::KEPT, ValueRule::KEPT}, {}},             // pitch bend
+};
+
+constexpr const ChannelRule& channelRule(int status) { return CHANNEL_RULES[(status >> 4) - 8]; }
+
+// The data bytes of a channel status, worked out rather than looked up: on a run of events the
+// place of the next event waits for it.
+constexpr int channelDataBytes(int status) { return 2 - int((status & 0xE0) == 0xC0); }
+
+constexpr bool channelDataBytesFollowTheRules() {
+  for (int status = 0x80; status < 0xF0; ++status) {
+    if (channelDataBytes(status) != channelRule(status).dataBytes) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(channelDataBytesFollowTheRules());
+
+// What an event with a status from F0 on is, in a track and in untagged track data.
+enum class SystemEvent : uint8_t {
+  SYSEX,    // a length quantity and data
+  META,     // a type byte, a length quantity and data
+  MESSAGE,  // `dataBytes` data bytes
+  REFUSED,  // no event: the track ends there, or the candidate is refused
+};
+
+struct SystemRule {
+  SystemEvent inTrack;
+  SystemEvent inUntaggedData;
+  int dataBytes;
+};
+
+// By the low four bits of the status. Untagged data takes F7 as a system exclusive start, as
+// a sequencer may have written it, but never a song position pointer.
+constexpr SystemRule SYSTEM_RULES[16] = {
+    {SystemEvent::SYSEX, SystemEvent::SYSEX, 0},      // F0 system exclusive
+    {SystemEvent::REFUSED, SystemEvent::REFUSED, 0},  // F1
+    {SystemEvent::MESSAGE, SystemEvent::REFUSED, 2},  // F2 song position pointer
+    {SystemEvent::MESSAGE, SystemEvent::MESSAGE, 1},  // F3 song select
+    {SystemEvent::REFUSED, SystemEvent::REFUSED, 0},  // F4
+    {SystemEvent::REFUSED, SystemEvent::REFUSED, 0},  // F5
+    {SystemEvent::MESSAGE, SystemEvent::MESSAGE, 0},  // F6 tune request
+    {SystemEvent::REFUSED, SystemEvent::SYSEX, 0},    // F7
+    {SystemEvent::MESSAGE, SystemEvent::MESSAGE, 0},  // F8 timing clock
+    {SystemEvent::REFUSED, SystemEvent::REFUSED, 0},  // F9
+    {SystemEvent::MESSAGE, SystemEvent::MESSAGE, 0},  // FA start
+    {SystemEvent::MESSAGE, SystemEvent::MESSAGE, 0},  // FB continue
+    {SystemEvent::MESSAGE, SystemEvent::MESSAGE, 0},  // FC stop
+    {SystemEvent::REFUSED, SystemEvent::REFUSED, 0},  // FD
+    {SystemEvent::MESSAGE, SystemEvent::MESSAGE, 0},  // FE active sensing
+    {SystemEvent::META, SystemEvent::META, 0},        // FF meta event
+};
+
+constexpr const SystemRule& systemRule(int status) { return SYSTEM_RULES[status & 0x0F]; }
+
 // ---- Track event stream repair ----
 
+// Events whose bytes would exceed this are streamed: passed on as they stand, unchecked.
 constexpr int EVENT_BUFFER_SIZE = 1024;
-extern unsigned char g_eventBuffer[EVENT_BUFFER_SIZE];  // the event being read, as it is written
-extern unsigned char* g_eventStatus;                    // where its status byte was stored
-extern unsigned char* g_eventData;                      // just after its status byte
 
-// The working state of one call of repairTrackEvents, that is of one track.
+// The block in which a track's bytes are read and checked, reused by every track. Events that
+// pass unchanged are written from it in runs; a repaired value is set in place.
+constexpr size_t TRACK_BLOCK_SIZE = 65536;
+extern unsigned char g_trackBlock[TRACK_BLOCK_SIZE];
+
+// The working state of one call of repairTrackEvents, that is of one track, shared with the
+// system exclusive and meta handlers. Places in the block are indexes.
 struct TrackScan {
-  int32_t remaining = 0;        // input bytes of the track not read yet
-  int32_t bufferFill = 0;       // bytes of the current event in g_eventBuffer
+  FILE* in = nullptr;
+  FILE* out = nullptr;
+  long blockStart = 0;          // input offset of g_trackBlock[0]
+  long trackEnd = 0;            // input offset just past the track's bytes
+  size_t filled = 0;            // bytes read into the block
+  size_t next = 0;              // the next byte to read
+  long eventOffset = 0;         // input offset of the current event's first byte
+  size_t eventStart = 0;        // its place in the block, while it is there
+  size_t dataStart = 0;         // just after its status byte
+  size_t unwritten = 0;         // the first kept byte not written yet; kept bytes end at eventStart
+  bool inputEnded = false;      // the input ended before the track's bytes
+  bool writeFailed = false;     // reported for g_outputName; the track is abandoned
   int32_t runningStatus = -1;   // last channel status; -1 before the first
   int32_t tick = 0;             // sum of the delta times read, removed events' included
   bool endOfTrackSeen = false;  // the last event that got as far as its status was FF 2F
   int32_t trackChannel = -1;    // channel of the track's first channel message (format 1)
   bool channelWarningGiven = false;
   bool changed = false;  // a kept event was altered or an incomplete sysex removed
+
+  long position() const { return blockStart + long(next); }
+  // Input bytes of the track not read yet.
+  int32_t remaining() const { return int32_t(trackEnd - position()); }
+  // Bytes of the current event read so far.
+  int32_t bufferFill() const { return int32_t(position() - eventOffset); }
 };
 
 // Repairs the events of one track of `length` input bytes while copying them from in to out.
@@ -202,29 +332,39 @@ struct TrackScan {
 // g_outputName). In tracks-only mode the bytes are copied unchanged.
 int repairTrackEvents(const char* name, FILE* out, FILE* in, int32_t length);
 
-// Appends count input bytes to the event buffer, bounded by the track's remaining bytes.
-bool readEventBytes(TrackScan& scan, const char* name, FILE* in, int count);
+// Makes `count` bytes from the next one readable in the block, reading on as far as the track
+// and the input go; false when they end first.
+bool fillTrackBlock(TrackScan& scan, size_t count);
 
-// Reads a variable-length quantity (1 to 4 bytes) into the event buffer.
-bool readEventVarLen(TrackScan& scan, const char* name, FILE* in, uint32_t& value);
+// Takes `count` bytes into the current event. False, after "removing incomplete midi command",
+// when the track or the input ends first; the bytes read so far stay the event's.
+bool readEventBytes(TrackScan& scan, const char* name, int count);
 
-// Reads a variable-length quantity straight from in, taking one off remaining for every byte it
-// tries to read; -1 at the end of the input.
-int32_t readVarLen(FILE* in, int32_t& remaining);
+// Takes a variable-length quantity into the current event, failing as readEventBytes does.
+bool readEventVarLen(TrackScan& scan, const char* name, uint32_t& value);
+
+// Writes the kept bytes up to the current event; false after a failed write.
+bool writeKeptBytes(TrackScan& scan);
 
 // ---- System exclusive and meta events ----
 
 // How a handler leaves an event to the track loop.
 enum class EventOutcome {
-  Buffered,  // the complete event is in the buffer, to be written
-  Done,      // streamed or removed; the buffer is empty
-  EndTrack,  // the track ends here
+  KEPT,       // the event stays in the block, to be passed on with the kept bytes
+  DONE,       // streamed to the output or removed; nothing of it is left to write
+  END_TRACK,  // the track ends before this event
 };
 
 extern int32_t g_gmOnTick;  // tick of the pending GM ON message, -1 for none; spans tracks
 
-EventOutcome handleSysex(TrackScan& scan, const char* name, FILE* in, FILE* out);
-EventOutcome handleMeta(TrackScan& scan, const char* name, FILE* in, FILE* out);
+// Both handlers start with the next byte just after the status (F0, or FF).
+// handleSysex: a complete event (its last data byte, as its length says, is F7) is KEPT with
+// the data bytes repaired, or DONE when streamed; an incomplete one is removed (DONE) up to its
+// first F7, or ends the track when the length cannot be read or nothing follows the removal.
+EventOutcome handleSysex(TrackScan& scan, const char* name);
+// handleMeta: KEPT, or DONE when streamed; END_TRACK when the event runs past the track or the
+// input. Notes an end of track (type 2F, whatever its length).
+EventOutcome handleMeta(TrackScan& scan, const char* name);
 
 // Whether an event with this status at tick comes 0 to 12 ticks after a pending GM ON message.
 bool isTooSoonAfterGmOn(int status, int32_t tick);
@@ -232,8 +372,10 @@ bool isTooSoonAfterGmOn(int status, int32_t tick);
 // Warns when an event comes 0 to 12 ticks after a pending GM ON message.
 void checkGmOnPause(const char* name, int status, int32_t tick);
 
-// Reads past the data of an incomplete system exclusive event, up to and including the first F7.
-bool skipSysexData(FILE* in, int32_t count, int32_t& skipped);
+// Reads past the data of an incomplete system exclusive event: at most `count` bytes, up to and
+// including the first F7. False at the end of the input, and also at an F7 that is the last byte
+// allowed: the removal then leaves nothing of the track to go on with, so the track ends.
+bool skipSysexData(TrackScan& scan, int32_t count, int32_t& skipped);
 
 // ---- Track data recognizer ----
 

@@ -9,9 +9,6 @@ int g_midiType = 0;
 
 namespace {
 
-// The header tags in the order they are searched for; the memos of SearchMemos follow it.
-const unsigned char* const HEADER_TAGS[4] = {HEADER_TAG, SNIO_TAG, SONG_TAG, STRANGE_HEADER_TAG};
-
 void writeUInt16BE(int value, FILE* out) {
   const unsigned char bytes[2] = {uint8_t(value >> 8), uint8_t(value)};
   if (writeBlock(bytes, 2, out) != 2) {
@@ -25,13 +22,6 @@ void patchHeaderField(long offset, int value, FILE* out) {
   std::fseek(out, offset, SEEK_SET);
   writeUInt16BE(value, out);
   std::fseek(out, position, SEEK_SET);
-}
-
-// Fills queries[0..3] with the header tags' searches, in the order they are tried.
-void headerTagQueries(SearchMemos& memos, PatternQuery* queries) {
-  for (int i = 0; i < 4; ++i) {
-    queries[i] = {HEADER_TAGS[i], 4, &memos.headerTags[i]};
-  }
 }
 
 }  // namespace
@@ -50,48 +40,6 @@ bool isHeaderTag(const unsigned char* tag) {
 }
 
 bool isTrackTag(const unsigned char* tag) { return tagEquals(TRACK_TAG, tag); }
-
-void updateLandmarkMemos(FILE* in, SearchMemos& memos, bool withEndOfTrack) {
-  PatternQuery queries[6];
-  headerTagQueries(memos, queries);
-  queries[4] = {TRACK_TAG, 4, &memos.track};
-  queries[5] = {END_OF_TRACK_BYTES, 3, &memos.endOfTrack};
-  updatePatternMemos(in, queries, withEndOfTrack ? 6 : 5);
-}
-
-long findHeaderStart(FILE* in, SearchMemos* memos) {
-  long found = NOT_FOUND;
-  // A tag is tried only when the ones before it occur nowhere ahead, however close it is.
-  if (memos != nullptr) {
-    // "MThd" alone first: most files begin with it, and wherever it stands ahead the other tags
-    // do not matter. Those come from one pass.
-    found = findPatternMemo(in, HEADER_TAGS[0], 4, memos->headerTags[0]);
-    if (found == NOT_FOUND) {
-      PatternQuery queries[4];
-      headerTagQueries(*memos, queries);
-      updatePatternMemos(in, queries + 1, 3);
-      for (int i = 1; i < 4 && found == NOT_FOUND; ++i) {
-        found = memos->headerTags[i].hit;
-      }
-    }
-  } else {
-    for (int i = 0; i < 4 && found == NOT_FOUND; ++i) {
-      found = findPattern(in, HEADER_TAGS[i], 4);
-    }
-  }
-  if (found == NOT_FOUND || found == 0) {
-    return found;
-  }
-  // Anywhere but at the very start, only a header with the standard length of 6 counts.
-  const long position = std::ftell(in);
-  unsigned char length[4];
-  std::fseek(in, found + 4, SEEK_SET);
-  const bool lengthIsSix = readBlock(length, 4, in) == 4 && length[0] == 0 && length[1] == 0 &&
-                           length[2] == 0 && length[3] == 6;
-  std::clearerr(in);
-  std::fseek(in, position, SEEK_SET);
-  return lengthIsSix ? found : NOT_FOUND;
-}
 
 void rewriteForeignTag(ChunkWalk& walk, const char* name) {
   if (tagEquals(SNIO_TAG, walk.tag)) {
@@ -140,6 +88,7 @@ void updateTrackCount(const char* name, int count, FILE* out) {
 
 int repairMidiFile(const char* name, FILE* out, FILE* in) {
   ChunkWalk walk;
+  g_gmOnTick = -1;  // a GM ON message of an earlier call has no bearing on this file
   // A seek gives a stream a known offset; without one every ftell asks the system.
   std::fseek(out, 0, SEEK_CUR);
   std::fseek(in, 0, SEEK_END);
@@ -150,7 +99,7 @@ int repairMidiFile(const char* name, FILE* out, FILE* in) {
     return REPAIR_FAILED;
   }
 
-  walk.headerStart = int32_t(findHeaderStart(in, &walk.search));
+  walk.headerStart = int32_t(findHeaderStart(in, walk.search));
   if (walk.headerStart == NOT_FOUND) {
     std::printf("%s: No midi data found.\n", name);
     return REPAIR_FAILED;

@@ -1,6 +1,6 @@
 // System exclusive and meta events of a track: completeness, data bytes, events too large for the
 // event buffer, the end of track, and the pause that a GM ON message needs.
-#include <cstdio>
+#include <cstring>
 
 #include "engine.h"
 
@@ -15,71 +15,53 @@ constexpr int32_t GM_ON_MIN_PAUSE = 13;
 constexpr unsigned char GM_ON_DATA[5] = {0x7E, 0x7F, 0x09, 0x01, 0xF7};
 
 bool isGmOn(const unsigned char* data, int32_t length) {
-  if (length != sizeof GM_ON_DATA) {
-    return false;
-  }
-  for (int i = 0; i < length; ++i) {
-    if (data[i] != GM_ON_DATA[i]) {
-      return false;
-    }
-  }
-  return true;
+  return length == sizeof GM_ON_DATA && std::memcmp(data, GM_ON_DATA, sizeof GM_ON_DATA) == 0;
 }
 
-// Writes the current event exactly as it stands in the input, `length` data bytes after what is
-// buffered, with the input at the event's first byte: the buffered bytes are read again from their
-// place rather than kept.
-void copyEventFromStart(TrackScan& scan, FILE* in, FILE* out, int32_t length) {
-  copyBytes(long(scan.bufferFill) + length, in, out);
-  scan.remaining -= length;
-  scan.bufferFill = 0;
+// Passes on the current event exactly as it stands in the input, its `length` data bytes after
+// the next byte, without holding more of it than the block has: an event that ends inside the
+// block simply stays with the kept bytes, a longer one goes out from the block and then straight
+// from the input. Either way nothing of it is checked.
+void streamEvent(TrackScan& scan, int32_t length) {
+  const long total = long(scan.bufferFill()) + length;
+  const long inBlock = long(scan.filled - scan.eventStart);
+  if (total <= inBlock) {
+    scan.next = scan.eventStart + size_t(total);
+    return;
+  }
+  if (!writeKeptBytes(scan)) {
+    return;
+  }
+  if (writeBlock(g_trackBlock + scan.eventStart, size_t(inBlock), scan.out) != size_t(inBlock)) {
+    perror(g_outputName);
+    scan.writeFailed = true;
+    return;
+  }
+  // The input stands just after what the block holds.
+  copyBytes(total - inBlock, scan.in, scan.out);
+  scan.blockStart = scan.eventOffset + total;
+  scan.filled = 0;
+  scan.next = 0;
+  scan.eventStart = 0;
+  scan.unwritten = 0;
 }
 
-void streamEvent(TrackScan& scan, FILE* in, FILE* out, int32_t length) {
-  if (fseek(in, -long(scan.bufferFill), SEEK_CUR) != 0) {
+// The byte `ahead` bytes after the next one, without reading past it; EOF where the input ends.
+int peekAhead(TrackScan& scan, int32_t ahead) {
+  if (scan.next + size_t(ahead) < scan.filled) {
+    return g_trackBlock[scan.next + size_t(ahead)];
+  }
+  const long readTo = scan.blockStart + long(scan.filled);
+  if (std::fseek(scan.in, scan.position() + ahead, SEEK_SET) != 0) {
+    std::fseek(scan.in, readTo, SEEK_SET);
+    return EOF;
+  }
+  const int byte = readByte(scan.in);
+  std::clearerr(scan.in);
+  if (std::fseek(scan.in, readTo, SEEK_SET) != 0) {
     failStream(g_inputName);
   }
-  copyEventFromStart(scan, in, out, length);
-}
-
-// Streams a system exclusive event too large for the buffer when the last of its `length` data
-// bytes is F7. Otherwise (also when the input ends before that byte) the input is left where it
-// was.
-bool streamCompleteSysex(TrackScan& scan, FILE* in, FILE* out, int32_t length) {
-  const long start = ftell(in);
-  if (start < 0 || fseek(in, start + length - 1, SEEK_SET) != 0) {
-    return false;
-  }
-  const bool complete = readByte(in) == 0xF7;
-  // Back to the data, or on to the event's first byte in one move.
-  if (fseek(in, complete ? start - scan.bufferFill : start, SEEK_SET) != 0) {
-    failStream(g_inputName);
-  }
-  if (complete) {
-    copyEventFromStart(scan, in, out, length);
-  }
-  return complete;
-}
-
-// Reads the `length` data bytes of an event that fits the buffer into place behind it, without
-// counting them yet. True when they all came and the last is F7; otherwise the input goes back to
-// where it stood, as a look-ahead would have left it, and nothing counts as read.
-bool readCompleteSysexData(TrackScan& scan, FILE* in, int32_t length) {
-  unsigned char* data = g_eventBuffer + scan.bufferFill;
-  int32_t got = 0;
-  int byte = 0;
-  while (got < length && (byte = readByte(in)) != EOF) {
-    data[got++] = static_cast<unsigned char>(byte);
-  }
-  if (got == length && data[length - 1] == 0xF7) {
-    scan.bufferFill += length;
-    scan.remaining -= length;
-    return true;
-  }
-  if (fseek(in, -long(got), SEEK_CUR) != 0) {
-    failStream(g_inputName);
-  }
-  return false;
+  return byte;
 }
 
 // Clears bit 7 of the data bytes that must not have it; F0 and F7 may stand in the data.
@@ -95,78 +77,97 @@ void repairSysexData(TrackScan& scan, const char* name, unsigned char* data, int
 
 }  // namespace
 
-bool skipSysexData(FILE* in, int32_t count, int32_t& skipped) {
+bool skipSysexData(TrackScan& scan, int32_t count, int32_t& skipped) {
   skipped = 0;
   while (count > 0) {
-    --count;
-    const int byte = readByte(in);
-    if (byte == EOF) {
-      return false;
+    if (scan.next == scan.filled) {
+      // Nothing read so far is needed again: the kept bytes went out before the removal began.
+      scan.eventStart = scan.next;
+      scan.unwritten = scan.next;
+      if (!fillTrackBlock(scan, 1)) {
+        return false;
+      }
     }
-    ++skipped;
-    if (byte == 0xF7) {
-      // An F7 as the last byte the track allows leaves nothing to go on with.
+    const size_t readable = scan.filled - scan.next;
+    const size_t span = size_t(count) < readable ? size_t(count) : readable;
+    const unsigned char* const from = g_trackBlock + scan.next;
+    const auto* f7 = static_cast<const unsigned char*>(std::memchr(from, 0xF7, span));
+    const size_t taken = f7 != nullptr ? size_t(f7 - from) + 1 : span;
+    scan.next += taken;
+    skipped += int32_t(taken);
+    count -= int32_t(taken);
+    if (f7 != nullptr) {
+      // An F7 as the last byte allowed is the track's own last byte, reached by a length that
+      // ran past the track: the event was cut off there, so the track ends with it.
       return count > 0;
     }
   }
   return true;
 }
 
-EventOutcome handleSysex(TrackScan& scan, const char* name, FILE* in, FILE* out) {
+EventOutcome handleSysex(TrackScan& scan, const char* name) {
   uint32_t declared = 0;
-  if (!readEventVarLen(scan, name, in, declared)) {
-    printf("%s: remove incomplete sysex command\n", name);
-    scan.changed = true;
-    return EventOutcome::EndTrack;
+  if (!readEventVarLen(scan, name, declared)) {
+    if (!scan.writeFailed) {
+      printf("%s: remove incomplete sysex command\n", name);
+      scan.changed = true;
+    }
+    return EventOutcome::END_TRACK;
   }
-  const bool withinTrack = declared <= uint32_t(scan.remaining);
-  const int32_t length = withinTrack ? int32_t(declared) : scan.remaining;
+  const bool withinTrack = declared <= uint32_t(scan.remaining());
+  const int32_t length = withinTrack ? int32_t(declared) : scan.remaining();
   if (withinTrack && length > 0) {
-    if (scan.bufferFill + length > EVENT_BUFFER_SIZE) {
+    if (scan.bufferFill() + length > EVENT_BUFFER_SIZE) {
       // Streamed events are passed on as they are: no data check, no GM ON detection.
-      if (streamCompleteSysex(scan, in, out, length)) {
-        return EventOutcome::Done;
+      if (peekAhead(scan, length - 1) == 0xF7) {
+        streamEvent(scan, length);
+        return EventOutcome::DONE;
       }
-    } else if (readCompleteSysexData(scan, in, length)) {
-      unsigned char* data = g_eventBuffer + scan.bufferFill - length;
+    } else if (fillTrackBlock(scan, size_t(length)) &&
+               g_trackBlock[scan.next + size_t(length) - 1] == 0xF7) {
+      unsigned char* data = g_trackBlock + scan.next;
+      scan.next += size_t(length);
       repairSysexData(scan, name, data, length);
       if (isGmOn(data, length)) {
         g_gmOnTick = scan.tick;
       }
-      return EventOutcome::Buffered;
+      return EventOutcome::KEPT;
     }
+  }
+  if (scan.writeFailed || !writeKeptBytes(scan)) {
+    return EventOutcome::END_TRACK;
   }
   // Incomplete: dropped up to its first F7, delta time included, and not counted as lost.
   printf("%s: remove incomplete sysex command\n", name);
   scan.changed = true;
   int32_t skipped = 0;
-  if (!skipSysexData(in, length, skipped)) {
-    return EventOutcome::EndTrack;
+  if (!skipSysexData(scan, length, skipped)) {
+    return EventOutcome::END_TRACK;
   }
-  scan.remaining -= skipped;
-  scan.bufferFill = 0;
-  return EventOutcome::Done;
+  scan.eventStart = scan.next;
+  scan.unwritten = scan.next;
+  return EventOutcome::DONE;
 }
 
-EventOutcome handleMeta(TrackScan& scan, const char* name, FILE* in, FILE* out) {
-  if (!readEventBytes(scan, name, in, 1)) {
-    return EventOutcome::EndTrack;
+EventOutcome handleMeta(TrackScan& scan, const char* name) {
+  if (!readEventBytes(scan, name, 1)) {
+    return EventOutcome::END_TRACK;
   }
-  const unsigned char type = *g_eventData;
+  const unsigned char type = g_trackBlock[scan.dataStart];
   uint32_t length = 0;
-  if (!readEventVarLen(scan, name, in, length)) {
-    return EventOutcome::EndTrack;
+  if (!readEventVarLen(scan, name, length)) {
+    return EventOutcome::END_TRACK;
   }
   // An event that runs past the track ends it; the lost bytes tell the user.
-  if (uint32_t(scan.remaining) < length) {
-    return EventOutcome::EndTrack;
+  if (uint32_t(scan.remaining()) < length) {
+    return EventOutcome::END_TRACK;
   }
-  EventOutcome outcome = EventOutcome::Buffered;
-  if (scan.bufferFill + length > uint32_t(EVENT_BUFFER_SIZE)) {
-    streamEvent(scan, in, out, int32_t(length));
-    outcome = EventOutcome::Done;
-  } else if (!readEventBytes(scan, name, in, int(length))) {
-    return EventOutcome::EndTrack;
+  EventOutcome outcome = EventOutcome::KEPT;
+  if (scan.bufferFill() + length > uint32_t(EVENT_BUFFER_SIZE)) {
+    streamEvent(scan, int32_t(length));
+    outcome = EventOutcome::DONE;
+  } else if (!readEventBytes(scan, name, int(length))) {
+    return EventOutcome::END_TRACK;
   }
   if (type == 0x2F) {
     scan.endOfTrackSeen = true;  // whatever its length

@@ -30,7 +30,7 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     return REPAIR_UNCHANGED;
   }
   for (;;) {
-    walk.nextHeader = int32_t(findHeaderStart(in, &walk.search));
+    walk.nextHeader = int32_t(findHeaderStart(in, walk.search));
     const long limit = walk.nextHeader != NOT_FOUND ? walk.nextHeader : g_inputSize;
     const long position = std::ftell(in);
     if (position < limit) {
@@ -45,7 +45,7 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
       if (garbageStart < limit) {
         walk.fileChanged = true;
         const long n = limit - garbageStart;
-        std::printf("%s: remove garbage at end of midi (%ld byte%s)\n", name, n, n == 1 ? "" : "s");
+        std::printf("%s: remove garbage at end of midi (%ld byte%s)\n", name, n, pluralEnding(n));
       }
     }
     std::fseek(in, limit, SEEK_SET);
@@ -55,7 +55,7 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
 
     // This file ends where the next header begins; the search starts past this one's first byte.
     readByte(in);
-    long end = findHeaderStart(in, &walk.search);
+    long end = findHeaderStart(in, walk.search);
     if (end == NOT_FOUND) {
       end = g_inputSize;
     }

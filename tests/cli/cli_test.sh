@@ -1,40 +1,17 @@
 #!/usr/bin/env bash
-# The built binary end to end: what it prints on stdout and on stderr, its exit status and the
-# files it leaves. Each case runs in a fresh folder; every file a case writes with `put` is
-# checked byte for byte (sha256) after every run, so no case can miss a damaged input.
-# SEQMEND_TEST_WRAPPER, split at blanks, is put in front of the binary (valgrind, say); its exit
-# status 99 means it found a fault.
+# seqmend end to end: what it prints on stdout and on stderr, its exit status and the files it
+# leaves, each case in a fresh folder (tests/support/harness.sh).
 #
-# usage: cli_test.sh SEQMEND
+# usage: cli_test.sh SEQMEND [CORPUS]    (CORPUS: a folder of real MIDI files with a MANIFEST.md)
 set -u
-export LC_ALL=C
 
-[ $# -eq 1 ] || {
-  echo "usage: $0 SEQMEND" >&2
+[ $# -ge 1 ] || {
+  echo "usage: $0 SEQMEND [CORPUS]" >&2
   exit 2
 }
-SEQMEND=$(realpath "$1")
-read -r -a WRAPPER <<<"${SEQMEND_TEST_WRAPPER:-}"
-# Seconds a run may take: one that waits forever (on a FIFO, say) fails instead.
-TIME_LIMIT=$([ ${#WRAPPER[@]} -eq 0 ] && echo 30 || echo 600)
-top=$(mktemp -d "${TMPDIR:-/tmp}/seqmend-cli-XXXXXX")
-trap 'cd /; chmod -R u+rwX "$top"; rm -rf "$top"' EXIT
-passed=0 failed=0 skipped=0 cases=0 name='' problems=''
-
-# ---- Bytes: hex pairs, blanks ignored ----
-
-# bytes HEX...: the bytes themselves
-bytes() { printf '%b' "$(printf '%s' "$*" | tr -d ' \n' | sed 's/../\\x&/g')"; }
-hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }  # the characters of a text
-# notes N: N times a note on C4 and its note off 96 ticks later
-notes() { for ((i = 0; i < $1; i++)); do printf '00903C40 60803C00 '; done; }
-# chunk TAG HEX...: the chunk, its length field counting the bytes given
-chunk() {
-  local tag=$1 body
-  shift
-  body=$(printf '%s' "$*" | tr -d ' ')
-  printf '%s%08X%s' "$(hex "$tag")" $((${#body} / 2)) "$body"
-}
+PROGRAM=$(realpath "$1")
+CORPUS=$([ -z "${2:-}" ] || realpath "$2")
+source "$(dirname "$0")/../support/harness.sh"
 
 EOT='00 FF 2F 00'                       # end of track
 FORMAT0=$(chunk MThd 0000 0001 01E0)  # format 0, one track, 480 ticks per quarter
@@ -53,89 +30,6 @@ USAGE='This program is a Win32 DOS commandline utility.\nIt requires knowledge i
 HINT='if the results are not sufficient then try eolmend,\nbecause this file might contain cr/lf problems\n'
 EOT_ADDED='in.mid: Missing end of track added.\n'
 fixed() { printf '%s contains errors. Fixed output written to %s\\n' "$1" "$2"; }
-
-# ---- Cases ----
-
-# start NAME: ends the case before; this one gets an empty folder of its own.
-start() {
-  finish
-  name=$1 problems='' cases=$((cases + 1))
-  mkdir -p "$top/$cases/work" && cd "$top/$cases/work" && : >../sums
-}
-
-finish() {
-  [ -n "$name" ] || return 0
-  if [ -z "$problems" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAIL %s:%s\n' "$name" "$problems"
-  fi
-  name=''
-}
-
-skip() {
-  skipped=$((skipped + 1))
-  echo "SKIP $name: $1"
-  name=''
-}
-
-fail() { problems+=$'\n  '"$*"; }
-
-# put NAME HEX...: writes the bytes and watches them
-put() {
-  local file=$1
-  shift
-  bytes "$@" >"$file" && sha256sum "$file" >>../sums
-}
-
-# Every entry, "name:type" (find's letter) for anything but a regular file.
-listing() { find . -mindepth 1 -maxdepth 1 -printf '%P:%y\n' | sed 's/:f$//' | sort | paste -sd' '; }
-
-# Types, sizes and contents of the folder (contents up to 64 MiB).
-state() {
-  find . -mindepth 1 -maxdepth 1 -printf '%y %s %P\n' | sort
-  find . -mindepth 1 -maxdepth 1 -type f -size -64M -exec sha256sum {} + 2>/dev/null | sort -k2
-}
-
-# run ARGS...: the binary in the case's folder, stdin from /dev/null; `fsize=N run` limits the
-# files it writes to N KiB, a full disk for regular files.
-run() {
-  before=$(state)
-  (
-    [ -z "${fsize:-}" ] || ulimit -f "$fsize"
-    trap '' XFSZ  # a write past the limit fails with EFBIG instead of ending the process
-    exec timeout "$TIME_LIMIT" "${WRAPPER[@]}" "$SEQMEND" "$@"
-  ) </dev/null >../stdout 2>../stderr
-  status=$?
-  [ "$status" -ne 99 ] || [ ${#WRAPPER[@]} -eq 0 ] || fail "the wrapper found a fault"
-}
-
-same_text() {
-  printf '%b' "$2" | cmp -s - "../$1" || fail "$1 differs:$(printf '%b' "$2" | diff - "../$1")"
-}
-
-# expect STATUS STDOUT STDERR: the status, both streams byte for byte (\n and \t as in printf),
-# and every watched file as it was written
-expect() {
-  [ "$status" = "$1" ] || fail "exit status $status, expected $1"
-  same_text stdout "$2"
-  same_text stderr "$3"
-  [ ! -s ../sums ] || sha256sum --quiet -c ../sums >/dev/null 2>&1 ||
-    fail "input changed: $(sha256sum -c ../sums 2>&1 | grep ': FAILED')"
-}
-
-# files LISTING [NAME HEX]...: what the folder holds, and the bytes of the files named
-files() {
-  [ "$(listing)" = "$1" ] || fail "folder holds '$(listing)', expected '$1'"
-  shift
-  for ((; $# >= 2; )); do
-    bytes "$2" | cmp -s -- - "$1" || fail "$1 is not as expected"
-    shift 2
-  done
-}
-
-unchanged() { [ "$(state)" = "$before" ] || fail "folder changed: $(diff <(echo "$before") <(state))"; }
 
 # ---- The command line ----
 
@@ -245,7 +139,7 @@ refused "output is standard output" : '' '../stdout: Permission denied\n' in.mid
 refused "output is standard error" : '' '../stderr: Permission denied\n' in.mid ../stderr
 start "null device as output and standard output: a check that loses nothing"
 put in.mid "$DAMAGED"
-"${WRAPPER[@]}" "$SEQMEND" in.mid /dev/null >/dev/null 2>../stderr || fail "exit status $?"
+"${WRAPPER[@]}" "$PROGRAM" in.mid /dev/null >/dev/null 2>../stderr || fail "exit status $?"
 same_text stderr ''
 start "extra file is standard output"
 put in.mid "$SOUND $SOUND"
@@ -254,29 +148,9 @@ run in.mid out.mid
 expect 1 'in.mid: Extra midi file found. Written to extra1.mid\n' 'extra1.mid: Permission denied\n'
 files 'extra1.mid:l in.mid'
 
-permissions() {
-  start "unreadable input, unwritable output"
-  put in.mid "$DAMAGED"
-  put locked.mid "$(hex kept)"
-  chmod 0 in.mid && chmod 0444 locked.mid
-  [ ! -r in.mid ] || {
-    skip "this user reads files whatever their permissions"
-    return
-  }
-  run in.mid
-  chmod 0444 in.mid
-  expect 1 '' 'in.mid: Permission denied\n'
-  run in.mid locked.mid
-  expect 1 '' 'locked.mid: Permission denied\n'
-  unchanged
-}
-permissions
 
 # ---- Devices: written in place, never removed. A null device makes a check-only run, a full
 # one a run that must not claim success; one that cannot seek is refused. ----
-
-# device NAME MAJOR MINOR: a node made here that opens for writing
-device() { mknod "$1" c "$2" "$3" 2>/dev/null && { : >"$1"; } 2>/dev/null; }
 
 # on_device NAME INPUT STATUS STDOUT STDERR ARGS...
 on_device() {
@@ -315,6 +189,33 @@ no_seek() {
 }
 no_seek
 
+# ---- Extra files: never the input, the output, a FIFO or a device; never cut short ----
+
+SECOND="$(chunk MThd 0000 0001 0060) $(chunk MTrk "$(notes 1)" "$EOT")"
+LARGE="$(chunk MThd 0001 0001 00F0) $(chunk MTrk "$(notes 200)" "$EOT")"
+extra_lines() { for ((i = 1; i <= $2; i++)); do printf '%s: Extra midi file found. Written to extra%d.mid\\n' "$1" $i; done; }
+
+# extra_refused NAME SETUP ARGS...: the first argument names the input
+extra_refused() {
+  start "extra file refused: $1"
+  eval "$2" || {
+    skip "cannot make the node"
+    return
+  }
+  put "$3" "$SOUND $SECOND"
+  run "${@:3}"
+  expect 1 "$(extra_lines "$3" 1)" 'extra1.mid: Permission denied\n'
+  unchanged
+}
+extra_refused "the input" : extra1.mid
+extra_refused "the output" : in.mid extra1.mid
+extra_refused "a FIFO" 'mkfifo extra1.mid' in.mid
+extra_refused "a device" 'device extra1.mid 1 7' in.mid
+
+start "extra file cut short by a full disk"; put in.mid "$SOUND $SECOND $LARGE"; fsize=1 run in.mid
+expect 1 "$(extra_lines in.mid 2)" 'extra2.mid: File too large\n'
+files 'extra1.mid in.mid' extra1.mid "$SECOND"
+
 # ---- A full disk: a regular output not written whole is reported and removed, without a
 # verdict, also when the failed write was met in a seek and closing the file went well. ----
 
@@ -323,6 +224,32 @@ expect 1 '' 'out.mid: File too large\n'; files in.mid
 start "full disk, output finished by a seek"; put in.mid "$BIG_NOEND"; fsize=1 run in.mid out.mid
 expect 1 "$EOT_ADDED" 'out.mid: File too large\n'; files in.mid
 
-finish
-echo "$passed passed, $failed failed, $skipped skipped"
-[ "$failed" -eq 0 ]
+# ---- Real files: none makes the tool fail but with a report; every file the manifest calls valid
+# comes back "is ok" untouched, and every repaired output comes back "is ok" too. ----
+
+# ends_ok NAME: exit status 0, nothing on stderr, the verdict "NAME is ok." after any warnings
+ends_ok() {
+  expect 0 "$(sed '$d' ../stdout | sed 's/$/\\n/' | tr -d '\n')$1 is ok.\n" ''
+}
+
+corpus() {
+  local valid file
+  valid=$(awk -F'|' '/^## / { folder = $0; sub(/^## /, "", folder); sub(/ .*/, "", folder) }
+    /^\|/ && $4 ~ /^ *valid / { gsub(/ /, "", $2); print folder $2 }' "$CORPUS/MANIFEST.md")
+  [ -n "$valid" ] || fail "no valid files in the manifest"
+  while IFS= read -r file; do
+    start "corpus: $file"
+    cp "$CORPUS/$file" in.mid && sha256sum in.mid >>../sums
+    run in.mid
+    case $status in 0 | 1) ;; *) fail "exit status $status" ;; esac
+    if grep -qxF "$file" <<<"$valid"; then
+      ends_ok in.mid
+    elif [ -f seqmend.mid ]; then
+      run seqmend.mid out.mid
+      ends_ok seqmend.mid
+    fi
+  done < <(cd "$CORPUS" && find . -type f ! -name MANIFEST.md -printf '%P\n' | sort)
+}
+if [ -d "$CORPUS" ]; then corpus; fi
+
+finish_all

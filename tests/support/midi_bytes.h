@@ -24,6 +24,29 @@ inline Bytes uint32BE(uint32_t v) {
 
 inline Bytes uint16BE(uint16_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
 
+// Bytes written as hex pairs, blanks between them ignored: hex("00 90 3C 40").
+inline Bytes hex(const std::string& pairs) {
+  Bytes bytes;
+  for (size_t i = 0; i + 1 < pairs.size();) {
+    if (pairs[i] == ' ') {
+      ++i;
+      continue;
+    }
+    bytes.push_back(uint8_t(std::stoi(pairs.substr(i, 2), nullptr, 16)));
+    i += 2;
+  }
+  return bytes;
+}
+
+// A variable-length quantity in its shortest form.
+inline Bytes varLen(uint32_t value) {
+  Bytes bytes = {uint8_t(value & 0x7F)};
+  while (value >>= 7) {
+    bytes.insert(bytes.begin(), uint8_t(0x80 | (value & 0x7F)));
+  }
+  return bytes;
+}
+
 // n copies of one byte.
 inline Bytes repeat(uint8_t byte, size_t n) { return Bytes(n, byte); }
 

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # seqmend.exe under Wine beside the POSIX build. Every example, every file of the external corpus
-# and every input of the end-to-end repair and hostile tests goes through both (the examples also
+# and every input of the whole-file repair and hostile tests goes through both (the examples also
 # with -tracksonly), which must agree on the exit status, the messages (CR LF line ends on
 # Windows), the repaired output and the extra files. Then what only Windows has: NUL, the console,
 # other spellings of the input's name, standard output that cmd redirects onto the output.
 #
-# usage: wine_test.sh SEQMEND SEQMEND_EXE E2E_TESTS SOURCE_DIR
+# usage: wine_test.sh SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR
+# SEQMEND_TESTS is the POSIX build of the unit tests, which gives the inputs of its file tests.
 # The corpus is SOURCE_DIR/../shared/corpus-ext, or $SEQMEND_CORPUS. Wine runs without a display
 # in $WINEPREFIX, or in a prefix of its own.
 set -euo pipefail
 
-[ $# -eq 4 ] || { echo "usage: $0 SEQMEND SEQMEND_EXE E2E_TESTS SOURCE_DIR" >&2 && exit 2; }
-seqmend=$(realpath "$1") exe=$(realpath "$2") e2e=$3 source=$4
+[ $# -eq 4 ] || { echo "usage: $0 SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR" >&2 && exit 2; }
+seqmend=$(realpath "$1") exe=$(realpath "$2") unit_tests=$3 source=$4
 corpus=${SEQMEND_CORPUS:-$source/../shared/corpus-ext}
 w=$(mktemp -d "${TMPDIR:-/tmp}/seqmend-wine-XXXXXX")
 # Wine reads the names on its command line as UTF-8.
@@ -94,10 +95,10 @@ if [ -d "$corpus" ]; then
 else
   echo "SKIP corpus: $corpus is absent"
 fi
-mkdir "$w/e2e"
-SEQMEND_SAVE_INPUTS=$w/e2e "$e2e" --gtest_filter='Repair.*:Hostile.*' >"$w/e2e.log" ||
-  fail "end-to-end tests: $(tail -20 "$w/e2e.log")"
-inputs+=("$w"/e2e/*.mid)
+mkdir "$w/tests"
+SEQMEND_SAVE_INPUTS=$w/tests "$unit_tests" --gtest_filter='RepairFile.*Damage*:RepairFile.Hostile*' \
+  >"$w/tests.log" || fail "unit tests: $(tail -20 "$w/tests.log")"
+inputs+=("$w"/tests/*.mid)
 for input in "${inputs[@]}"; do
   setup in.mid "$input"
   compare "${input##*/}" in.mid
