@@ -104,17 +104,18 @@ void closeKeepingError(int fd) {
   errno = error;
 }
 
-UINT g_consoleCodePage = 0;
+UINT consoleCodePageBefore = 0;
 
-void restoreConsoleCodePage() { SetConsoleOutputCP(g_consoleCodePage); }
+void restoreConsoleCodePage() { SetConsoleOutputCP(consoleCodePageBefore); }
 
 }  // namespace
 
 const char* const* startProgram(int& argc, char* argv[]) {
   // Names travel as UTF-8 bytes through the C library's output, so the console shows UTF-8 while
   // the program runs; output to a file or pipe holds the same bytes as on other systems.
-  g_consoleCodePage = GetConsoleOutputCP();
-  if (g_consoleCodePage != 0 && g_consoleCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+  consoleCodePageBefore = GetConsoleOutputCP();
+  if (consoleCodePageBefore != 0 && consoleCodePageBefore != CP_UTF8 &&
+      SetConsoleOutputCP(CP_UTF8)) {
     std::atexit(restoreConsoleCodePage);
   }
   int count = 0;
