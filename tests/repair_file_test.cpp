@@ -139,6 +139,8 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
        "in.mid: invalid resolution 0 changed to 96\n",
        smfHeader(1, 2, 96) + TRACK_A + TRACK_B},
       {"GarbageBeforeTheHeader", text("junk") + SOUND, "", SOUND},
+      {"FormatOutOfRangeAlone", smfHeader(0xFFFF, 2, 480) + TRACK_A + TRACK_B,
+       "in.mid: invalid version 65535 changed to 1\n", SOUND},
       // A track length with bit 31 set ends the walk behind its head; the rest is trailing garbage.
       {"TrackLengthBit31",
        smfHeader(1, 2, 480) + TRACK_A + chunkWithLength("MTrk", 0x80000000, soundTrackEvents(3)),

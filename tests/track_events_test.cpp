@@ -179,7 +179,7 @@ TEST_F(TrackEvents, EventWithinTwelveTicksOfGmOnIsWarnedAboutOnce) {
 
 // Tracks of every kind of event in random order, long enough to cross the borders of the block
 // in which a track is read at every kind of event: they pass byte for byte, and a value to
-// repair or a pending GM ON message is found wherever it stands.
+// repair, an incomplete event to remove or a pending GM ON message is found wherever it stands.
 TEST_F(TrackEvents, LongTracksAreReadAcrossBlockBorders) {
   // Every channel message has two data bytes, so that running status fits behind any of them.
   // Every delta time is 1: the third one ends at its fourth byte, bit 7 and all.
@@ -191,7 +191,14 @@ TEST_F(TrackEvents, LongTracksAreReadAcrossBlockBorders) {
     std::vector<size_t> controls;  // offsets of the control values in events
     int32_t tick = 0;
     std::vector<int32_t> ticks;
+    Bytes withRemovals = events;  // an incomplete system exclusive event before every 7th event
+    std::string removals;
     while (events.size() < 150000) {
+      if (ticks.size() % 7 == 0) {
+        withRemovals += hex("00 F0 03 01 02 03");
+        removals += REMOVED;
+      }
+      const size_t eventStart = events.size();
       const int kind = int(random() % 9);
       if (kind < 6) {
         events += kinds[kind];
@@ -204,8 +211,10 @@ TEST_F(TrackEvents, LongTracksAreReadAcrossBlockBorders) {
         events +=
             kind == 6 ? bigEvent("00 F0", size, 0x01, 0xF7) : bigEvent("00 FF 01", size, 0, 0);
       }
+      withRemovals.insert(withRemovals.end(), events.begin() + long(eventStart), events.end());
     }
     events += EOT;
+    withRemovals += EOT;
     EXPECT_EQ(REPAIR_UNCHANGED, repairTrack(events).result);
     EXPECT_EQ(events, repairTrack(events).output);
 
@@ -216,6 +225,10 @@ TEST_F(TrackEvents, LongTracksAreReadAcrossBlockBorders) {
     EXPECT_EQ(at("invalid control value used", 8 + value - 2), run.messages);
     damaged[value] = 0x7F;
     EXPECT_EQ(damaged, run.output);
+
+    const EngineRun removed = repairTrack(withRemovals);
+    EXPECT_EQ(removals, removed.messages);
+    EXPECT_EQ(events, removed.output);
 
     g_gmOnTick = ticks[ticks.size() / 2] - int32_t(random() % 13);
     EXPECT_EQ(PAUSE, repairTrack(events).messages);
