@@ -15,11 +15,12 @@ set -euo pipefail
 seqmend=$(realpath "$1") exe=$(realpath "$2") unit_tests=$3 source=$4
 corpus=${SEQMEND_CORPUS:-$source/../shared/corpus-ext}
 w=$(mktemp -d "${TMPDIR:-/tmp}/seqmend-wine-XXXXXX")
-# Wine reads the names on its command line as UTF-8.
-export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEPREFIX=${WINEPREFIX:-$w/prefix}
+# Wine reads the names on its command line as UTF-8; it needs neither .NET nor a browser here.
+export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEPREFIX=${WINEPREFIX:-$w/prefix} WINEDLLOVERRIDES='mscoree=;mshtml='
 unset DISPLAY WAYLAND_DISPLAY
 # One server for all the runs, which must not hold on to this script's output.
 wineserver -p >/dev/null 2>&1 </dev/null || true
+[ -d "$WINEPREFIX/drive_c" ] || wineboot -i >/dev/null 2>&1 </dev/null
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$w"' EXIT
 compared=0 cases=0 failures=0
 UNDATED='s/^(seqmend v[0-9.]+) \(.*\)/\1/' # the banner without the build date
@@ -86,6 +87,10 @@ in_console() {
 }
 
 windows_path() { echo "Z:${1//\//\\}"; }
+
+# Self-contained: the only DLLs it needs are those of Windows itself.
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
+[ "$dlls" = "KERNEL32.dll msvcrt.dll SHELL32.dll " ] || fail "seqmend.exe needs $dlls"
 
 # ---- Both builds on the same inputs ----
 
