@@ -82,5 +82,7 @@ TEST(CopyBytesDeathTest, ShortReadEndsTheRunUnderTheInputName) {
   EXPECT_EQ(0, std::ftell(in.get()));
   EXPECT_EXIT(copyBytes(10, in.get(), out.get()), testing::ExitedWithCode(1),
               "^in\\.mid: unexpected end of file\n$");
+#ifndef _WIN32  // there the dying copy runs in a fresh process, with temporary files of its own
   EXPECT_EQ(text("abcd"), out.contents());  // what was copied before the end stays
+#endif
 }
