@@ -86,7 +86,9 @@ TEST(CopyBytesDeathTest, ShortReadEndsTheRunUnderTheInputName) {
   EXPECT_EQ(0, std::ftell(in.get()));
   EXPECT_EXIT(copyBytes(10, in.get(), out.get()), testing::ExitedWithCode(1),
               "^in\\.mid: unexpected end of file\n$");
+#ifndef _WIN32  // there the dying copy runs in a fresh process, with temporary files of its own
   EXPECT_EQ(text("abcd"), out.contents());  // what was copied before the end stays
+#endif
 }
 
 // A read error or a failed seek of the input ends the run under the input's name; the end of the

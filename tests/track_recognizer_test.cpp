@@ -183,4 +183,8 @@ TEST(RecognizeTrackData, MovesOnByteByByteAndLeavesThePositionPastTheWindow) {
   std::fseek(in.get(), 7, SEEK_SET);
   EXPECT_EQ(NOT_FOUND, recognizeTrackData(in.get(), 4, 100));
   EXPECT_EQ(7, std::ftell(in.get()));  // nothing is read with only 100 bytes available
+
+  // Far into the input, past the blocks read before.
+  TempStream far(repeat(0x3C, 100000) + window({}));
+  EXPECT_EQ(100000, recognizeTrackData(far.get(), 1, 100100));
 }

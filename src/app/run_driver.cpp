@@ -127,6 +127,9 @@ int runProgramRepair(const Program& program) {
   std::fclose(in);
   // A clean fclose alone does not prove that the whole file was written.
   const bool writeFailed = std::ferror(output.stream) != 0;
+  // Where long has 32 bits, a repaired file that grew to 2 GiB had its lengths patched in the
+  // wrong places.
+  const bool tooLarge = !offsetsFitLong(output.stream);
   const bool closeFailed = std::fclose(output.stream) != 0;
   if (result == REPAIR_UNCHANGED) {
     const bool removed = removeOutput(output);
@@ -139,9 +142,9 @@ int runProgramRepair(const Program& program) {
     removeOutput(output);
     return 1;
   }
-  if (writeFailed || closeFailed) {
+  if (writeFailed || closeFailed || tooLarge) {
     if (!closeFailed) {
-      errno = engineError != 0 ? engineError : EIO;
+      errno = tooLarge ? EFBIG : engineError != 0 ? engineError : EIO;
     }
     std::perror(g_outputName);
     removeOutput(output);

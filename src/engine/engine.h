@@ -10,11 +10,12 @@
 #ifdef _WIN32
 inline int readByte(FILE* in) { return _getc_nolock(in); }
 inline int writeByte(int byte, FILE* out) { return _putc_nolock(byte, out); }
+// The system's msvcrt.dll has no unlocked block calls; one lock per block costs nothing.
 inline size_t readBytes(void* bytes, size_t count, FILE* in) {
-  return _fread_nolock(bytes, 1, count, in);
+  return std::fread(bytes, 1, count, in);
 }
 inline size_t writeBytes(const void* bytes, size_t count, FILE* out) {
-  return _fwrite_nolock(bytes, 1, count, out);
+  return std::fwrite(bytes, 1, count, out);
 }
 #else
 inline int readByte(FILE* in) { return getc_unlocked(in); }

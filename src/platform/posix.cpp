@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "platform.h"
 
@@ -82,6 +83,8 @@ int refusal(const struct stat& status, WriteTarget target, FILE* const* guarded,
 }
 
 }  // namespace
+
+const char* const* startProgram(int&, char* argv[]) { return argv; }
 
 FileIdentity identityOf(FILE* stream) {
   struct stat status;
@@ -180,4 +183,11 @@ bool removeWrittenFile(const char* name, const WrittenFile& file) {
   }
   // A name that denotes another file now holds nothing of this run's.
   return !(identityFrom(now) == file.identity) || unlink(name) == 0;
+}
+
+bool offsetsFitLong(FILE* stream) {
+  // The position counts bytes still in the buffer; the length, bytes behind a seek back.
+  struct stat status;
+  return ftello(stream) <= LONG_MAX &&
+         (fstat(fileno(stream), &status) != 0 || status.st_size <= LONG_MAX);
 }

@@ -140,7 +140,8 @@ TEST(Restore, EveryFileComesBackFromBothKindsOfDamage) {
       }
       EXPECT_NE(REPAIR_UNCHANGED, run.result) << run.messages;
       if (!exact) {
-        std::printf("not restored (%s): %s\n%s", kinds[kind], path.c_str(), run.messages.c_str());
+        std::printf("not restored (%s): %s\n%s", kinds[kind], path.string().c_str(),
+                    run.messages.c_str());
       }
     }
   }

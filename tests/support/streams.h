@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "engine.h"
@@ -78,7 +80,15 @@ inline EngineRun repairTrack(const Bytes& events, int32_t length = -1) {
   return run;
 }
 
+// A whole file through the engine. Where SEQMEND_SAVE_INPUTS names a folder, a copy of the input
+// named by its hash goes there too, so that the programs can be run on every input of the tests.
 inline EngineRun repairFile(const Bytes& input) {
+  if (const char* folder = std::getenv("SEQMEND_SAVE_INPUTS")) {
+    const std::string bytes(input.begin(), input.end());
+    const size_t hash = std::hash<std::string>()(bytes);
+    std::ofstream(std::string(folder) + "/" + std::to_string(hash) + ".mid", std::ios::binary)
+        << bytes;
+  }
   TempStream in(input), out;
   EngineRun run;
   run.messages =
