@@ -218,7 +218,8 @@ int32_t recognizeTrackData(FILE* in, int32_t start, int32_t available) {
     // would refuse them: every other candidate goes through readEvent.
     const unsigned char* end = nullptr;
     const unsigned char* p = input.from(candidate, end);
-    const long passable = std::min(end - p - EVENT_HEAD_BYTES, rangeEnd - candidate - WINDOW - 1);
+    const long passable =
+        std::min(long(end - p) - EVENT_HEAD_BYTES, rangeEnd - candidate - WINDOW - 1);
     const unsigned char* const lastPassable = p + std::max(passable, 0L);
     const unsigned char* const from = p;
     while (p < lastPassable && !hasStatusAfterDeltaTime(p)) {
