@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the hostile inputs of bench/hostile-timings.sh into a folder: about 32 MB each, built
 to make the chunk walk, the event loop and the searches of the track data recognizer work as
-hard as they can per byte. The same bytes on every run (fixed seed).
+hard as they can per byte, and three of 1 MiB for eolmend's search (files named eolmend-*).
+The same bytes on every run (fixed seed).
 
 usage: make_hostile.py FOLDER
 """
@@ -60,6 +61,17 @@ def inputs():
     # Empty text events one after another: every event goes through the event loop.
     chain = repeat_to(meta(0x01, b""), SIZE)
     files["meta-chain.mid"] = header(0, 1) + track(chain + END_OF_TRACK)
+
+    # eolmend's search for lost CR bytes, on 1 MiB tracks whose declared length wants 64 bytes
+    # more than there are: every LF may have lost its CR. Each must be answered within a second.
+    mib = 1 << 20
+    lf_bodies = {
+        "eolmend-every-byte-lf.mid": b"\x00\x90" + b"\n" * mib,
+        "eolmend-text-of-lf-cr.mid": b"\x00\xff\x01\xbf\xff\x7f" + b"\n\r" * (mib // 2),
+        "eolmend-noise.mid": bytes(rng.choice(b"\n\r\x3c\x90\xff\x2f") for _ in range(mib)),
+    }
+    for name, body in lf_bodies.items():
+        files[name] = header(0, 1) + b"MTrk" + (mib + 64).to_bytes(4, "big") + body
 
     return files
 

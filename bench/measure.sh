@@ -62,9 +62,9 @@ need_gnu_time() {
 bench_binary() {
   local binary=${1:-}
   if [ -z "$binary" ]; then
-    echo "building seqmend (preset bench) in build-bench" >&2
+    echo "building seqmend and eolmend (preset bench) in build-bench" >&2
     cmake -S "$root" --preset bench >/dev/null
-    cmake --build "$root/build-bench" -j2 --target seqmend >/dev/null
+    cmake --build "$root/build-bench" -j2 --target seqmend eolmend >/dev/null
     binary="$root/build-bench/seqmend"
   fi
   echo "$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")"
