@@ -1,42 +1,58 @@
 #!/usr/bin/env bash
-# Timings of seqmend on large hostile inputs: every one must finish, none may take long. Prints
-# the wall and CPU time of each run; nothing here is a pass or fail threshold.
+# Timings of seqmend on large hostile inputs, each beside dd of the same file (the floor, see
+# bench/measure.sh), and of eolmend on the inputs named eolmend-* (eolmend from the same build
+# folder): every one must finish, none may take long. Prints a markdown table of medians;
+# nothing here is a pass or fail threshold.
 #
 # usage: bench/hostile-timings.sh [path to seqmend]   (default: the bench preset in build-bench)
-# The inputs are written by bench/make_hostile.py.
+# environment: BENCH_RUNS (runs of seqmend and dd per input, default 5).
+# The inputs are written by bench/make_hostile.py into a scratch folder removed at the end.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-seqmend=${1:-}
-if [ -z "$seqmend" ]; then
-  cmake -S "$root" --preset bench >/dev/null
-  cmake --build "$root/build-bench" -j2 --target seqmend >/dev/null
-  seqmend="$root/build-bench/seqmend"
-fi
-seqmend=$(cd "$(dirname "$seqmend")" && pwd)/$(basename "$seqmend")
+. "$root/bench/measure.sh"
+runs=${BENCH_RUNS:-5}
+need_gnu_time
+seqmend=$(bench_binary "${1:-}")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/seqmend-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+mapfile -t inputs < <(python3 "$root/bench/make_hostile.py" .)
 
-names=$(python3 "$root/bench/make_hostile.py" .)
-mapfile -t inputs <<<"$names"
-
-python3 - "$seqmend" "${inputs[@]}" <<'PY'
-import os, resource, subprocess, sys, time
-
-for name in sys.argv[2:]:
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    start = time.perf_counter()
-    run = subprocess.run([sys.argv[1], name, "out.mid"], capture_output=True)
-    wall = time.perf_counter() - start
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    lines = (run.stdout.count(b"\n"), run.stderr.count(b"\n"))
-    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
-    print(f"{name:27} {os.path.getsize(name):9d} bytes {wall:7.2f} s wall {cpu:7.2f} s cpu "
-          f"{after.ru_maxrss:7d} KB max rss  exit {run.returncode}  "
-          f"{lines[0]} lines out, {lines[1]} err")
-    for leftover in ["out.mid"] + [f for f in os.listdir(".") if f.startswith("extra")]:
-        if os.path.exists(leftover):
-            os.remove(leftover)
-PY
+machine_line
+echo "medians of $runs runs; x dd is the ratio of medians of wall time, x dd cpu of processor time"
+echo "(user and system); peak RSS is the largest of seqmend's runs"
+echo
+echo "| input | MiB | dd ms | program ms | x dd | dd cpu ms | program cpu ms | x dd cpu | peak RSS MiB | exit | lines out | lines err |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+for file in "${inputs[@]}"; do
+  program=$seqmend
+  case $file in eolmend-*) program=$(dirname "$seqmend")/eolmend ;; esac
+  dd_times=() our_times=() dd_cpus=() our_cpus=() our_kbs=()
+  # A first run reads the input into the page cache for all that follow, and counts the messages.
+  rc=0
+  "$program" "$file" out.mid >messages.txt 2>errors.txt || rc=$?
+  for ((i = 0; i < runs; i++)); do
+    # Interleaved, so that both see the same load.
+    timed_dd "$file"
+    dd_times+=("$ms")
+    dd_cpus+=("$cpu")
+    rm -f out.mid extra*.mid
+    timed "$program" "$file" out.mid
+    our_times+=("$ms")
+    our_cpus+=("$cpu")
+    our_kbs+=("$kb")
+  done
+  rm -f out.mid extra*.mid
+  dd_ms=$(median "${dd_times[@]}")
+  our_ms=$(median "${our_times[@]}")
+  dd_cpu=$(median "${dd_cpus[@]}")
+  our_cpu=$(median "${our_cpus[@]}")
+  echo "| $file | $(mib "$(stat -c %s "$file")") | $dd_ms | $our_ms | $(ratio "$our_ms" "$dd_ms") |" \
+    "$dd_cpu | $our_cpu | $(ratio "$our_cpu" "$dd_cpu") |" \
+    "$(mib "$(($(maximum "${our_kbs[@]}") * 1024))") | $rc | $(wc -l <messages.txt) |" \
+    "$(wc -l <errors.txt) |"
+done
+echo
+echo "load average at end $(cut -d' ' -f1-3 /proc/loadavg)"

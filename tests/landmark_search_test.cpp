@@ -1,4 +1,8 @@
 // The byte stream primitives and the forward searches for the landmarks.
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <random>
 
@@ -28,6 +32,7 @@ TEST(FindPattern, AgreesWithALookAtEveryStart) {
     TempStream in(bytes);
     for (const Bytes& pattern : {text("k"), text("rk"), text("MTrk"), Bytes{}}) {
       PatternMemo memo;
+      SearchBlock block;
       long position = 0;
       for (int i = 0; i < 300; ++i) {
         position = random() % 4 == 0 ? long(random() % (size + 1))
@@ -36,7 +41,8 @@ TEST(FindPattern, AgreesWithALookAtEveryStart) {
         const long expected = naiveFind(bytes, position, pattern);
         ASSERT_EQ(expected, findPattern(in.get(), pattern.data(), int(pattern.size())))
             << size << " bytes, from " << position;
-        ASSERT_EQ(expected, findPatternMemo(in.get(), pattern.data(), int(pattern.size()), memo));
+        ASSERT_EQ(expected, findPatternMemo(in.get(), position, pattern.data(), int(pattern.size()),
+                                            memo, block));
         ASSERT_EQ(position, std::ftell(in.get()));
       }
     }
@@ -82,5 +88,37 @@ TEST(CopyBytesDeathTest, ShortReadEndsTheRunUnderTheInputName) {
   EXPECT_EQ(0, std::ftell(in.get()));
   EXPECT_EXIT(copyBytes(10, in.get(), out.get()), testing::ExitedWithCode(1),
               "^in\\.mid: unexpected end of file\n$");
+#ifndef _WIN32  // there the dying copy runs in a fresh process, with temporary files of its own
   EXPECT_EQ(text("abcd"), out.contents());  // what was copied before the end stays
+#endif
+}
+
+// A read error or a failed seek of the input ends the run under the input's name; the end of the
+// input is no error.
+TEST(InputDeathTest, ReadErrorsAndFailedSeeksEndTheRunUnderTheInputName) {
+  g_inputName = "in.mid";
+  TempStream in(text("ab"));
+  unsigned char bytes[4];
+  EXPECT_EQ(2u, readInput(bytes, 4, in.get()));
+  EXPECT_EQ(EOF, readInputByte(in.get()));
+#ifndef _WIN32  // a stream that fails to read and one that cannot seek, from POSIX calls
+  FILE* const unreadable = std::fopen("/dev/null", "wb");
+  ASSERT_NE(nullptr, unreadable);
+  EXPECT_EXIT(readInput(bytes, 4, unreadable), testing::ExitedWithCode(1),
+              "^in\\.mid: Bad file descriptor\n$");
+  EXPECT_EXIT(readInputByte(unreadable), testing::ExitedWithCode(1),
+              "^in\\.mid: Bad file descriptor\n$");
+  std::fclose(unreadable);
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  FILE* const pipeIn = fdopen(ends[0], "rb");
+  FILE* const pipeOut = fdopen(ends[1], "wb");
+  EXPECT_EXIT(seekInput(pipeIn, 5), testing::ExitedWithCode(1), "^in\\.mid: Illegal seek\n$");
+  g_outputName = "out.mid";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(seekOutput(pipeOut, 5));  // the repair is given up, the output named
+  EXPECT_EQ("out.mid: Illegal seek\n", testing::internal::GetCapturedStderr());
+  std::fclose(pipeIn);
+  std::fclose(pipeOut);
+#endif
 }

@@ -48,7 +48,7 @@ std::map<std::string, Bytes> folderFiles() {
   std::map<std::string, Bytes> files;
   for (const auto& entry : std::filesystem::directory_iterator(".")) {
     std::ifstream file(entry.path(), std::ios::binary);
-    files[entry.path().filename()] = Bytes(std::istreambuf_iterator<char>(file), {});
+    files[entry.path().filename().string()] = Bytes(std::istreambuf_iterator<char>(file), {});
   }
   return files;
 }

@@ -241,11 +241,18 @@ TEST_F(TrackEvents, FailedWriteIsReportedForTheOutput) {
   for (const Bytes& events :
        {NOTE + EOT, hex("00 FF 01 09 6C 6F 6E 67 20 74 65 78 74") + EOT, Bytes{}}) {
     TempStream in(events);
-    FILE* full = fopen("/dev/full", "wb");
+    FILE* full = fopen("/dev/full", "wb");  // Wine finds it through drive Z:, Windows does not
+#ifdef _WIN32
+    if (full == nullptr) {
+      GTEST_SKIP() << "no /dev/full";
+    }
+#endif
     ASSERT_NE(nullptr, full);
     setvbuf(full, nullptr, _IONBF, 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(REPAIR_FAILED, repairTrackEvents("in.mid", full, in.get(), int32_t(events.size())));
+    long written = 0;
+    EXPECT_EQ(REPAIR_FAILED,
+              repairTrackEvents("in.mid", full, in.get(), 0, int32_t(events.size()), written));
     EXPECT_EQ("out.mid: No space left on device\n", testing::internal::GetCapturedStderr());
     fclose(full);
   }

@@ -38,6 +38,16 @@ FILE* openInput(FileIdentity& identity) {
   return in;
 }
 
+// Removes the output of a run that leaves none. False after the report that it is still there:
+// a run that promised no output and left one behind has not done what it says.
+bool removeOutput(const WrittenFile& output) {
+  if (removeWrittenFile(g_outputName, output)) {
+    return true;
+  }
+  std::perror(g_outputName);
+  return false;
+}
+
 // Stream buffers much larger than the default: a system call costs microseconds, and a run reads
 // the input several times and writes all of it. Their size is fixed, whatever the input's.
 constexpr size_t STREAM_BUFFER_SIZE = 256 * 1024;
@@ -111,30 +121,33 @@ int runProgramRepair(const Program& program) {
   if (program.hintsAtLineEnds && result != REPAIR_UNCHANGED) {
     // A CR LF pair anywhere but at the very start hints at a file that went through a text-mode
     // transfer, which no structural repair can undo.
-    std::fseek(in, 0, SEEK_SET);
+    seekInput(in, 0);
     lineEndHint = findPattern(in, CR_LF, 2) > 0;
   }
   std::fclose(in);
   // A clean fclose alone does not prove that the whole file was written.
   const bool writeFailed = std::ferror(output.stream) != 0;
+  // Where long has 32 bits, a repaired file that grew to 2 GiB had its lengths patched in the
+  // wrong places.
+  const bool tooLarge = !offsetsFitLong(output.stream);
   const bool closeFailed = std::fclose(output.stream) != 0;
   if (result == REPAIR_UNCHANGED) {
-    removeWrittenFile(g_outputName, output);
+    const bool removed = removeOutput(output);
     if (!g_quiet) {
       std::printf("%s is ok.\n", g_inputName);
     }
-    return 0;
+    return removed ? 0 : 1;
   }
   if (result == REPAIR_FAILED) {
-    removeWrittenFile(g_outputName, output);
+    removeOutput(output);
     return 1;
   }
-  if (writeFailed || closeFailed) {
+  if (writeFailed || closeFailed || tooLarge) {
     if (!closeFailed) {
-      errno = engineError != 0 ? engineError : EIO;
+      errno = tooLarge ? EFBIG : engineError != 0 ? engineError : EIO;
     }
     std::perror(g_outputName);
-    removeWrittenFile(g_outputName, output);
+    removeOutput(output);
     return 1;
   }
   std::printf("%s contains errors. Fixed output written to %s\n", g_inputName, g_outputName);

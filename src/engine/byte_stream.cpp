@@ -1,4 +1,5 @@
-// Raw byte work on the open streams: copying runs and big-endian fields.
+// Raw byte work on the open streams: reads and seeks of the input, copying runs and big-endian
+// fields.
 #include "engine.h"
 
 namespace {
@@ -35,8 +36,33 @@ void writeUInt32BE(uint32_t value, FILE* out) {
 
 int readUInt16BE(FILE* in) {
   unsigned char bytes[2];
-  if (readBlock(bytes, 2, in) < 2) {
+  if (readInput(bytes, 2, in) < 2) {
     return 0;
   }
   return bytes[0] * 256 + bytes[1];
+}
+
+void checkInputError(FILE* in) {
+  if (std::ferror(in)) {
+    failStream(g_inputName);
+  }
+}
+
+void seekInput(FILE* in, long offset) {
+  // Every seek costs a system call, even one inside the stream's buffer, and the walk is mostly
+  // where it wants to be already. A seek also clears the end of file, which reads respect.
+  if (std::ftell(in) == offset && !std::feof(in)) {
+    return;
+  }
+  if (std::fseek(in, offset, SEEK_SET) != 0) {
+    failStream(g_inputName);
+  }
+}
+
+bool seekOutput(FILE* out, long offset) {
+  if (std::fseek(out, offset, SEEK_SET) != 0) {
+    std::perror(g_outputName);
+    return false;
+  }
+  return true;
 }

@@ -8,27 +8,17 @@
 
 namespace {
 
-// Moves the input to offset. Every seek costs a system call, even one inside the stream's
-// buffer, and the walk is mostly where it wants to be already.
-void seekInput(FILE* in, long offset) {
-  if (std::ftell(in) != offset) {
-    std::fseek(in, offset, SEEK_SET);
-  }
-}
-
-// Finds the landmarks ahead of the current chunk and settles its end.
+// Finds the landmarks ahead of the current chunk and settles its end. The input stands just
+// after the chunk's length field, or at the start of a chunk without a known tag.
 void settleChunkEnd(ChunkWalk& walk, FILE* in) {
   walk.lastChunk = false;
-  updateLandmarkMemos(in, walk.search, walk.tagOk);
-  walk.nextHeader = int32_t(findHeaderStart(in, walk.search));
+  const long position = walk.chunkStart + (walk.tagOk ? 8 : 0);
+  walk.nextHeader = int32_t(updateLandmarkMemos(in, position, walk.search, walk.tagOk));
   walk.endOfTrackEnd = NOT_FOUND;
-  if (walk.tagOk) {
-    const long endOfTrack = findPatternMemo(in, END_OF_TRACK_BYTES, 3, walk.search.endOfTrack);
-    if (endOfTrack != NOT_FOUND) {
-      walk.endOfTrackEnd = int32_t(endOfTrack + 3);
-    }
+  if (walk.tagOk && walk.search.endOfTrack.hit != NOT_FOUND) {
+    walk.endOfTrackEnd = int32_t(walk.search.endOfTrack.hit + 3);
   }
-  walk.nextTrack = int32_t(findPatternMemo(in, TRACK_TAG, 4, walk.search.track));
+  walk.nextTrack = int32_t(walk.search.track.hit);
 
   // Landmarks beyond the next header belong to the file that begins there.
   if (walk.nextHeader != NOT_FOUND) {
@@ -60,7 +50,7 @@ void settleChunkEnd(ChunkWalk& walk, FILE* in) {
 }
 
 // Writes the current chunk with its settled length, then patches the length to the body bytes
-// actually written. REPAIR_FAILED when the tag or a track's events cannot be written.
+// actually written. REPAIR_FAILED, reported, when the tag or a track's events cannot be written.
 int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
   const bool isHeader = walk.chunkNumber == 0;
   walk.settledLength = walk.chunkEnd - walk.chunkStart - 8;
@@ -74,16 +64,29 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     }
   }
 
-  walk.outChunkStart = std::ftell(out);
-  if (writeBlock(walk.tag, 4, out) != 4) {
+  walk.outChunkStart = walk.outPosition;
+  // Tag and length in one write: a call to the stream costs more than a small chunk's events.
+  const uint32_t length = uint32_t(walk.settledLength);
+  const unsigned char head[8] = {walk.tag[0],          walk.tag[1],           walk.tag[2],
+                                 walk.tag[3],          uint8_t(length >> 24), uint8_t(length >> 16),
+                                 uint8_t(length >> 8), uint8_t(length)};
+  const size_t headWritten = writeBlock(head, 8, out);
+  if (headWritten < 4) {
+    std::perror(g_outputName);
     return REPAIR_FAILED;
   }
-  writeUInt32BE(uint32_t(walk.settledLength), out);
-  seekInput(in, walk.chunkStart + 8);
+  if (headWritten < 8) {
+    failStream(g_inputName);  // as writeUInt32BE reports a failed length field
+  }
+  // The input stands just after the length field, where the landmark search left it.
+  long written = 0;
   if (isHeader) {
     repairHeaderBody(walk, name, out, in, walk.settledLength);
+    written = std::ftell(out) - walk.outChunkStart - 8;
+    seekInput(in, walk.chunkEnd);
   } else {
-    const int result = repairTrackEvents(name, out, in, walk.settledLength);
+    const int result =
+        repairTrackEvents(name, out, in, walk.chunkStart + 8, walk.settledLength, written);
     if (result == REPAIR_FAILED) {
       return REPAIR_FAILED;
     }
@@ -91,13 +94,17 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
       walk.fileChanged = true;
     }
   }
+  walk.outPosition = walk.outChunkStart + 8 + written;
 
-  const long written = std::ftell(out) - walk.outChunkStart - 8;
   // Seeking the output flushes it, so the length is only rewritten where it differs.
   if (written != walk.settledLength) {
-    std::fseek(out, walk.outChunkStart + 4, SEEK_SET);
+    if (!seekOutput(out, walk.outChunkStart + 4)) {
+      return REPAIR_FAILED;
+    }
     writeUInt32BE(uint32_t(written), out);
-    std::fseek(out, walk.outChunkStart + 8 + written, SEEK_SET);
+    if (!seekOutput(out, walk.outChunkStart + 8 + written)) {
+      return REPAIR_FAILED;
+    }
   }
   return REPAIR_UNCHANGED;
 }
@@ -108,12 +115,12 @@ bool rebuildLostTrack(ChunkWalk& walk, FILE* out, FILE* in) {
   const int32_t dataStart =
       recognizeTrackData(in, walk.chunkEnd, int32_t(g_inputSize - walk.chunkEnd));
   if (dataStart == NOT_FOUND) {
-    std::fseek(in, walk.chunkEnd, SEEK_SET);
+    seekInput(in, walk.chunkEnd);
     return false;
   }
   writeBlock(TRACK_TAG, 4, out);  // a failure shows in the output's error indicator
   writeUInt32BE(uint32_t(g_inputSize - dataStart), out);
-  std::fseek(in, dataStart, SEEK_SET);
+  seekInput(in, dataStart);
   copyBytes(g_inputSize - dataStart, in, out);
   walk.chunkNumber = 1;
   std::memcpy(walk.tag, TRACK_TAG, 4);
@@ -124,12 +131,13 @@ bool rebuildLostTrack(ChunkWalk& walk, FILE* out, FILE* in) {
 }  // namespace
 
 int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
+  walk.outPosition = std::ftell(out);
   for (;;) {
     walk.tagOk = isHeaderTag(walk.tag) || isTrackTag(walk.tag);
     if (walk.tagOk) {
       const bool isHeader = walk.chunkNumber == -1;
       unsigned char field[4];
-      if (readBlock(field, 4, in) != 4) {
+      if (readInput(field, 4, in) != 4) {
         if (isHeader) {
           // Nothing has been written yet; without a length there is no header to build on.
           std::printf("%s: No midi data found.\n", name);
@@ -163,8 +171,11 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
       std::printf("%s: remove garbage at end of track (%ld byte%s)\n", name, n, pluralEnding(n));
     }
 
-    // The next chunk begins at the settled end, however much the body repair consumed.
-    seekInput(in, walk.chunkEnd);
+    // The next chunk begins at the settled end, however much the body repair consumed: a track's
+    // repair leaves the input there, a header's repair was followed by a seek.
+    if (!walk.tagOk) {
+      seekInput(in, walk.chunkEnd);
+    }
     walk.chunkStart = walk.chunkEnd;
 
     if (walk.tagOk && walk.nextTrack == NOT_FOUND) {
@@ -178,13 +189,13 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     if (walk.lastChunk) {
       return REPAIR_UNCHANGED;
     }
-    if (readBlock(walk.tag, 4, in) != 4) {
+    if (readInput(walk.tag, 4, in) != 4) {
       return REPAIR_UNCHANGED;
     }
   }
 }
 
-void applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out) {
+int applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out) {
   const int found = walk.chunkNumber;
   if (found != walk.headerTrackCount) {
     if (found < walk.headerTrackCount) {
@@ -194,15 +205,20 @@ void applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out) {
       const int extra = found - walk.headerTrackCount;
       std::printf("%s: %d new track%s found\n", name, extra, pluralEnding(extra));
     }
-    updateTrackCount(name, found, out);
+    if (!updateTrackCount(name, found, out)) {
+      return REPAIR_FAILED;
+    }
     walk.headerTrackCount = found;
     walk.fileChanged = true;
   }
   if (g_midiType == 0 && walk.headerTrackCount > 1) {
     std::printf("%s: wrong midi type %d used together with %d tracks\n", name, 0,
                 walk.headerTrackCount);
-    updateMidiType(name, out);
+    if (!updateMidiType(name, out)) {
+      return REPAIR_FAILED;
+    }
     g_midiType = 1;
     walk.fileChanged = true;
   }
+  return REPAIR_UNCHANGED;
 }

@@ -10,22 +10,57 @@
 #ifdef _WIN32
 inline int readByte(FILE* in) { return _getc_nolock(in); }
 inline int writeByte(int byte, FILE* out) { return _putc_nolock(byte, out); }
-inline size_t readBlock(void* bytes, size_t count, FILE* in) {
-  return _fread_nolock(bytes, 1, count, in);
+// The system's msvcrt.dll has no unlocked block calls; one lock per block costs nothing.
+inline size_t readBytes(void* bytes, size_t count, FILE* in) {
+  return std::fread(bytes, 1, count, in);
 }
-inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
-  return _fwrite_nolock(bytes, 1, count, out);
+inline size_t writeBytes(const void* bytes, size_t count, FILE* out) {
+  return std::fwrite(bytes, 1, count, out);
 }
 #else
 inline int readByte(FILE* in) { return getc_unlocked(in); }
 inline int writeByte(int byte, FILE* out) { return putc_unlocked(byte, out); }
-inline size_t readBlock(void* bytes, size_t count, FILE* in) {
+inline size_t readBytes(void* bytes, size_t count, FILE* in) {
   return fread_unlocked(bytes, 1, count, in);
 }
-inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
+inline size_t writeBytes(const void* bytes, size_t count, FILE* out) {
   return fwrite_unlocked(bytes, 1, count, out);
 }
 #endif
+
+// Up to this many bytes are read or written one by one: the byte calls work in the stream's
+// buffer inline, where a block call costs more than all the events of a small chunk.
+constexpr size_t FEW_BYTES = 16;
+
+// Reads up to count bytes; fewer only at the end of the input or on an error.
+inline size_t readBlock(void* bytes, size_t count, FILE* in) {
+  if (count > FEW_BYTES) {
+    return readBytes(bytes, count, in);
+  }
+  auto* const to = static_cast<unsigned char*>(bytes);
+  for (size_t i = 0; i < count; ++i) {
+    const int byte = readByte(in);
+    if (byte == EOF) {
+      return i;
+    }
+    to[i] = static_cast<unsigned char>(byte);
+  }
+  return count;
+}
+
+// Writes count bytes; fewer only on an error, which stays in the stream's error indicator.
+inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
+  if (count > FEW_BYTES) {
+    return writeBytes(bytes, count, out);
+  }
+  const auto* const from = static_cast<const unsigned char*>(bytes);
+  for (size_t i = 0; i < count; ++i) {
+    if (writeByte(from[i], out) == EOF) {
+      return i;
+    }
+  }
+  return count;
+}
 
 // ---- Results and limits ----
 
@@ -74,6 +109,42 @@ extern int g_midiType;    // the header's format as read; the type rule may set 
 
 // ---- Byte stream primitives ----
 
+// The engine reads and moves the input only through these: a read error or a failed seek ends
+// the process with the report for g_inputName, since a repair made from part of the input, or
+// from the wrong place in it, must never pass for a repair of the file. The end of the input is
+// no error.
+
+// Ends the process with the report for g_inputName when the last read of in failed with an
+// error rather than at the end of the input.
+void checkInputError(FILE* in);
+
+// Reads up to count bytes; fewer only at the end of the input. (Inline: the walk reads a few
+// bytes for every chunk.)
+inline size_t readInput(void* bytes, size_t count, FILE* in) {
+  const size_t got = readBlock(bytes, count, in);
+  if (got < count) {
+    checkInputError(in);
+  }
+  return got;
+}
+
+// One byte, or EOF at the end of the input.
+inline int readInputByte(FILE* in) {
+  const int byte = readByte(in);
+  if (byte == EOF) {
+    checkInputError(in);
+  }
+  return byte;
+}
+
+// Moves the input to offset, without a system call where it stands there already.
+void seekInput(FILE* in, long offset);
+
+// Moves the output to offset to rewrite a header or length field. False after the report for
+// g_outputName when the seek, or the write of what the stream held that it implies, failed: the
+// repair is then given up, where going on would write the field in the wrong place.
+bool seekOutput(FILE* out, long offset);
+
 // Copies exactly `count` bytes from in to out; nothing for count <= 0. A short read ends the
 // process with the report for g_inputName ("unexpected end of file" at a plain end). A failed
 // write is left in out's error indicator, which the owner of out checks before it trusts the file.
@@ -99,26 +170,80 @@ constexpr uint32_t readUInt32BE(const unsigned char* bytes) {
 struct PatternMemo {
   long from = NOT_FOUND;
   long hit = NOT_FOUND;
+  // The occurrences right after hit, in order and with none between them, as far as the search
+  // that found hit saw them close behind it: a walk over small chunks that has passed hit takes
+  // the next of them without a search.
+  long following[7] = {};
+  int followingCount = 0;
+  int followingTaken = 0;
+
+  // Whether a search from position has the remembered answer.
+  bool answers(long position) const {
+    return from != NOT_FOUND && from <= position && (hit == NOT_FOUND || position <= hit);
+  }
+
+  // Sets the answer of a search from position; the occurrences known to follow the old one no
+  // longer count when it changes.
+  void remember(long position, long found) {
+    if (found != hit) {
+      followingCount = 0;
+      followingTaken = 0;
+    }
+    from = position;
+    hit = found;
+  }
+
+  // Takes the first of the following occurrences at or after position, which is past hit; false
+  // when none is known.
+  bool takeFollowing(long position) {
+    while (followingTaken < followingCount && following[followingTaken] < position) {
+      ++followingTaken;
+    }
+    if (followingTaken == followingCount) {
+      return false;
+    }
+    from = position;
+    hit = following[followingTaken++];
+    return true;
+  }
+};
+
+// The bytes of the input that the last search read, kept for the searches after it: a walk over
+// many small chunks then finds their landmarks in memory, where every read and every seek back of
+// the stream would cost a system call per chunk.
+struct SearchBlock {
+  long start = 0;              // input offset of bytes[0]
+  size_t filled = 0;           // bytes held
+  bool reachesEnd = false;     // the input ends at start + filled
+  unsigned char bytes[65536];  // large enough to search at memory speed, small enough for the stack
 };
 
 // Absolute offset of the first occurrence of pattern at or after the current position, or
 // NOT_FOUND. The position is the same on return. Lengths below 1 never match.
 long findPattern(FILE* in, const unsigned char* pattern, int length);
 
-// findPattern with a memo: a search from a position at or after the remembered start and not
-// past the remembered hit gives the same hit without reading.
-long findPatternMemo(FILE* in, const unsigned char* pattern, int length, PatternMemo& memo);
+// findPattern from offset `from` with a memo: a search from a position at or after the
+// remembered start and not past the remembered hit gives the same hit without reading. The bytes
+// read are kept in block, which must only ever serve this input. The stream's position plays no
+// part; a search that reads leaves it at `from`.
+long findPatternMemo(FILE* in, long from, const unsigned char* pattern, int length,
+                     PatternMemo& memo, SearchBlock& block);
 
 // The landmark searches of one repair call: every search only moves forward.
 struct SearchMemos {
   PatternMemo headerTags[4];  // "MThd", "SNio", "SONG", STRANGE_HEADER_TAG, in the order tried
   PatternMemo endOfTrack;
   PatternMemo track;
+  long lengthChecked = NOT_FOUND;  // the last header found ahead whose length field was read
+  bool lengthIsSix = false;        // and whether it holds 6
+  SearchBlock block;
 };
 
 // Brings the memos of the four header tags, "MTrk" and, when withEndOfTrack, FF 2F 00 up to date
-// in one pass, so that the walk's searches from the current position read nothing more.
-void updateLandmarkMemos(FILE* in, SearchMemos& memos, bool withEndOfTrack);
+// in one pass, so that each `hit` is the pattern's next occurrence from position on, the stream's
+// position (which the walk knows without asking the stream). Returns findHeaderStart's answer,
+// which then needs no further search. The position is the same on return.
+long updateLandmarkMemos(FILE* in, long position, SearchMemos& memos, bool withEndOfTrack);
 
 // Offset of the next acceptable header at or after the current position, or NOT_FOUND. The tags
 // are tried in a fixed order, each over the whole rest of the input, so a "MThd" far ahead wins
@@ -128,9 +253,19 @@ long findHeaderStart(FILE* in, SearchMemos& memos);
 
 // ---- Header detection and repair ----
 
-bool tagEquals(const unsigned char* expected, const unsigned char* tag);
-bool isHeaderTag(const unsigned char* tag);
-bool isTrackTag(const unsigned char* tag);
+// Inline: the walk asks for every chunk, and a comparison of four bytes is one instruction.
+inline bool tagEquals(const unsigned char* expected, const unsigned char* tag) {
+  return readUInt32BE(expected) == readUInt32BE(tag);
+}
+inline bool isHeaderTag(const unsigned char* tag) {
+  for (const unsigned char* headerTag : HEADER_TAGS) {
+    if (tagEquals(headerTag, tag)) {
+      return true;
+    }
+  }
+  return false;
+}
+inline bool isTrackTag(const unsigned char* tag) { return tagEquals(TRACK_TAG, tag); }
 
 // The working state of one call of repairMidiFile, shared by the chunk walk and the trailing data.
 struct ChunkWalk {
@@ -149,6 +284,7 @@ struct ChunkWalk {
   int32_t endOfTrackEnd = -1;  // just past the next FF 2F 00
   int32_t chunkEnd = -1;       // where the current chunk settles to end
   long outChunkStart = 0;
+  long outPosition = 0;  // the output's offset, as the walk's own writes moved it
   int extraCount = 0;
   SearchMemos search;
 };
@@ -165,17 +301,18 @@ void rewriteForeignTag(ChunkWalk& walk, const char* name);
 // of a header longer than 6.
 void repairHeaderBody(ChunkWalk& walk, const char* name, FILE* out, FILE* in, int32_t length);
 
-// Rewrite fields of the header already written; the position of out is kept.
-void updateMidiType(const char* name, FILE* out);
-void updateTrackCount(const char* name, int count, FILE* out);
+// Rewrite fields of the header already written; the position of out is kept. False after a
+// failed seek of the output (see seekOutput).
+bool updateMidiType(const char* name, FILE* out);
+bool updateTrackCount(const char* name, int count, FILE* out);
 
 // ---- Chunk walk and trailing data (phases of repairMidiFile) ----
 
 // Walks the chunks from the header's length field on. REPAIR_FAILED ends the call.
 int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in);
 
-// The count rule and the type rule after the walk.
-void applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out);
+// The count rule and the type rule after the walk. REPAIR_FAILED ends the call.
+int applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out);
 
 // Drops and reports what lies behind the MIDI data; saves every further MIDI file found there
 // as "extra%d.mid". REPAIR_FAILED when an extra file cannot be created or written whole.
@@ -318,6 +455,7 @@ struct TrackScan {
   int32_t trackChannel = -1;    // channel of the track's first channel message (format 1)
   bool channelWarningGiven = false;
   bool changed = false;  // a kept event was altered or an incomplete sysex removed
+  long written = 0;      // bytes written to out
 
   long position() const { return blockStart + long(next); }
   // Input bytes of the track not read yet.
@@ -326,10 +464,12 @@ struct TrackScan {
   int32_t bufferFill() const { return int32_t(position() - eventOffset); }
 };
 
-// Repairs the events of one track of `length` input bytes while copying them from in to out.
-// REPAIR_CHANGED, REPAIR_UNCHANGED, or REPAIR_FAILED after a failed write (reported for
-// g_outputName). In tracks-only mode the bytes are copied unchanged.
-int repairTrackEvents(const char* name, FILE* out, FILE* in, int32_t length);
+// Repairs the events of one track of `length` input bytes while copying them from in, which
+// stands at offset start, to out. REPAIR_CHANGED, REPAIR_UNCHANGED, or REPAIR_FAILED after a
+// failed write (reported for g_outputName). In tracks-only mode the bytes are copied unchanged.
+// Sets written to the bytes written for the track. Leaves in just past the track's bytes.
+int repairTrackEvents(const char* name, FILE* out, FILE* in, long start, int32_t length,
+                      long& written);
 
 // Makes `count` bytes from the next one readable in the block, reading on as far as the track
 // and the input go; false when they end first.

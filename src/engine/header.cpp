@@ -16,30 +16,18 @@ void writeUInt16BE(int value, FILE* out) {
   }
 }
 
-// Sets a 16-bit field of the header already written; the position of out is kept.
-void patchHeaderField(long offset, int value, FILE* out) {
+// Sets a 16-bit field of the header already written; the position of out is kept. False after
+// a failed seek.
+bool patchHeaderField(long offset, int value, FILE* out) {
   const long position = std::ftell(out);
-  std::fseek(out, offset, SEEK_SET);
+  if (!seekOutput(out, offset)) {
+    return false;
+  }
   writeUInt16BE(value, out);
-  std::fseek(out, position, SEEK_SET);
+  return seekOutput(out, position);
 }
 
 }  // namespace
-
-bool tagEquals(const unsigned char* expected, const unsigned char* tag) {
-  return std::memcmp(expected, tag, 4) == 0;
-}
-
-bool isHeaderTag(const unsigned char* tag) {
-  for (const unsigned char* headerTag : HEADER_TAGS) {
-    if (tagEquals(headerTag, tag)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool isTrackTag(const unsigned char* tag) { return tagEquals(TRACK_TAG, tag); }
 
 void rewriteForeignTag(ChunkWalk& walk, const char* name) {
   if (tagEquals(SNIO_TAG, walk.tag)) {
@@ -76,24 +64,31 @@ void repairHeaderBody(ChunkWalk& walk, const char* name, FILE* out, FILE* in, in
   }
 }
 
-void updateMidiType(const char* name, FILE* out) {
-  patchHeaderField(8, 1, out);
+bool updateMidiType(const char* name, FILE* out) {
+  if (!patchHeaderField(8, 1, out)) {
+    return false;
+  }
   std::printf("%s: midi type updated: %d\n", name, 1);
+  return true;
 }
 
-void updateTrackCount(const char* name, int count, FILE* out) {
-  patchHeaderField(10, count & 0xFFFF, out);
+bool updateTrackCount(const char* name, int count, FILE* out) {
+  if (!patchHeaderField(10, count & 0xFFFF, out)) {
+    return false;
+  }
   std::printf("%s: number of tracks updated: %d\n", name, count);
+  return true;
 }
 
 int repairMidiFile(const char* name, FILE* out, FILE* in) {
   ChunkWalk walk;
   g_gmOnTick = -1;  // a GM ON message of an earlier call has no bearing on this file
   // A seek gives a stream a known offset; without one every ftell asks the system.
-  std::fseek(out, 0, SEEK_CUR);
-  std::fseek(in, 0, SEEK_END);
-  g_inputSize = std::ftell(in);
-  std::fseek(in, 0, SEEK_SET);
+  if (std::fseek(out, 0, SEEK_CUR) != 0 || std::fseek(in, 0, SEEK_END) != 0 ||
+      (g_inputSize = std::ftell(in)) < 0) {
+    failStream(g_inputName);
+  }
+  seekInput(in, 0);
   if (g_inputSize > MAX_INPUT_SIZE) {
     std::printf("%s: file too large\n", name);
     return REPAIR_FAILED;
@@ -107,23 +102,23 @@ int repairMidiFile(const char* name, FILE* out, FILE* in) {
   if (walk.headerStart > 0) {
     walk.fileChanged = true;  // what stands before the header is dropped without a word
   }
-  std::fseek(in, walk.headerStart, SEEK_SET);
-  if (readBlock(walk.tag, 4, in) != 4 || !isHeaderTag(walk.tag)) {
+  seekInput(in, walk.headerStart);
+  if (readInput(walk.tag, 4, in) != 4 || !isHeaderTag(walk.tag)) {
     std::printf("%s: not a midifile (missing %s)\n", name, "MThd");
     return REPAIR_FAILED;
   }
-  std::fseek(in, walk.headerStart + 8, SEEK_SET);
+  seekInput(in, walk.headerStart + 8);
   g_midiType = readUInt16BE(in);
   walk.headerTrackCount = readUInt16BE(in);
   std::clearerr(in);
-  std::fseek(in, walk.headerStart + 4, SEEK_SET);
+  seekInput(in, walk.headerStart + 4);
   walk.chunkStart = walk.headerStart;
 
   if (walkChunks(walk, name, out, in) == REPAIR_FAILED) {
     return REPAIR_FAILED;
   }
-  applyCountAndTypeRules(walk, name, out);
-  if (handleTrailingData(walk, name, out, in) == REPAIR_FAILED) {
+  if (applyCountAndTypeRules(walk, name, out) == REPAIR_FAILED ||
+      handleTrailingData(walk, name, out, in) == REPAIR_FAILED) {
     return REPAIR_FAILED;
   }
   return walk.fileChanged ? REPAIR_CHANGED : REPAIR_UNCHANGED;

@@ -39,6 +39,7 @@ void streamEvent(TrackScan& scan, int32_t length) {
   }
   // The input stands just after what the block holds.
   copyBytes(total - inBlock, scan.in, scan.out);
+  scan.written += total;
   scan.blockStart = scan.eventOffset + total;
   scan.filled = 0;
   scan.next = 0;
@@ -52,15 +53,10 @@ int peekAhead(TrackScan& scan, int32_t ahead) {
     return g_trackBlock[scan.next + size_t(ahead)];
   }
   const long readTo = scan.blockStart + long(scan.filled);
-  if (std::fseek(scan.in, scan.position() + ahead, SEEK_SET) != 0) {
-    std::fseek(scan.in, readTo, SEEK_SET);
-    return EOF;
-  }
-  const int byte = readByte(scan.in);
+  seekInput(scan.in, scan.position() + ahead);
+  const int byte = readInputByte(scan.in);
   std::clearerr(scan.in);
-  if (std::fseek(scan.in, readTo, SEEK_SET) != 0) {
-    failStream(g_inputName);
-  }
+  seekInput(scan.in, readTo);
   return byte;
 }
 

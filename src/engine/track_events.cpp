@@ -15,7 +15,7 @@ constexpr unsigned char ADDED_END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
 constexpr size_t LONGEST_CHANNEL_MESSAGE = 7;
 
 // Before every event at least this many bytes are made readable, so that a whole channel message
-// is in the block unless the track ends first, and a run of them can be taken at once.
+// is in the block unless the track ends first, and a run of events can be taken at once.
 constexpr size_t EVENT_LOOKAHEAD = 4096;
 
 // By the high four bits of a status: bit 7 where a data byte with bit 7 set makes the channel
@@ -40,12 +40,22 @@ constexpr uint16_t DATA_CHECKS[16] = {
     dataCheckOf(12), dataCheckOf(13), dataCheckOf(14), dataCheckOf(15),
 };
 
-bool writeOutput(const unsigned char* bytes, size_t count, FILE* out) {
-  if (count > 0 && writeBlock(bytes, count, out) != count) {
+bool writeOutput(TrackScan& scan, const unsigned char* bytes, size_t count) {
+  if (count > 0 && writeBlock(bytes, count, scan.out) != count) {
     perror(g_outputName);
     return false;
   }
+  scan.written += long(count);
   return true;
+}
+
+// Leaves the input just past the track's bytes, where the walk goes on. Only a track that ended
+// before its bytes were used up needs a seek.
+int leaveTrack(const TrackScan& scan, int result) {
+  if (scan.inputEnded || scan.blockStart + long(scan.filled) != scan.trackEnd) {
+    seekInput(scan.in, scan.trackEnd);
+  }
+  return result;
 }
 
 // The end of a track, reached when its bytes are used up and from every failure: reports what was
@@ -63,7 +73,7 @@ int finishTrack(TrackScan& scan, const char* name) {
   if (scan.endOfTrackSeen) {
     return scan.changed || lost != 0 ? REPAIR_CHANGED : REPAIR_UNCHANGED;
   }
-  if (!writeOutput(ADDED_END_OF_TRACK, sizeof ADDED_END_OF_TRACK, scan.out)) {
+  if (!writeOutput(scan, ADDED_END_OF_TRACK, sizeof ADDED_END_OF_TRACK)) {
     return REPAIR_FAILED;
   }
   printf("%s: Missing end of track added.\n", name);
@@ -138,53 +148,85 @@ bool readChannelMessage(TrackScan& scan, const char* name, int status) {
   return true;
 }
 
-// Takes the channel messages from the next byte on that the channel rules pass unchanged and that
-// draw no warning, while a whole message surely stands in the block: they stay with the kept
-// bytes. This is the track loop's own way with the bulk of a track, without a bounds check per
-// byte; the first event that is anything else is left to the loop from its first byte.
-void takeChannelRun(TrackScan& scan, const char* name) {
-  const unsigned char* p = g_trackBlock + scan.next;
-  if (scan.filled - scan.next < LONGEST_CHANNEL_MESSAGE) {
-    return;
+// A meta event at p whose bytes all stand before end and that the event buffer holds: the track
+// loop would keep it as it stands. Sets next to just past it; nullptr for anything else.
+const unsigned char* takeMetaEvent(const unsigned char* p, const unsigned char* end,
+                                   uint32_t& delta, unsigned char& type) {
+  const unsigned char* e = p;
+  uint32_t length = 0;
+  if (!decodeVarLen(e, end, delta) || end - e < 2 || e[0] != 0xFF) {
+    return nullptr;
   }
-  const unsigned char* const last = g_trackBlock + scan.filled - LONGEST_CHANNEL_MESSAGE;
+  type = e[1];
+  e += 2;
+  if (!decodeVarLen(e, end, length) || length > size_t(end - e) ||
+      size_t(e - p) + length > size_t(EVENT_BUFFER_SIZE)) {
+    return nullptr;
+  }
+  return e + length;
+}
+
+// Takes the events from the next byte on that the track loop would keep as they stand and that
+// draw no warning: channel messages that the channel rules pass unchanged, while a whole one
+// surely stands in the block, and meta events held whole in the block. They stay with the kept
+// bytes. This is the track loop's own way with the bulk of a track, without a bounds check per
+// byte of a channel message; the first event that is anything else is left to the loop from its
+// first byte.
+void takeRun(TrackScan& scan, const char* name) {
+  const unsigned char* p = g_trackBlock + scan.next;
+  const unsigned char* const end = g_trackBlock + scan.filled;
   const unsigned char* const first = p;
   uint32_t tick = uint32_t(scan.tick);
   int32_t runningStatus = scan.runningStatus;
+  bool endOfTrack = scan.endOfTrackSeen;
   const bool gmOnPending = g_gmOnTick >= 0;
+  // A status that repeats the running one has the channel it had when it began to run, so every
+  // status can be checked alike; a track whose messages keep to one channel never misses here.
   bool checkChannels = g_midiType == 1 && !scan.channelWarningGiven;
-  while (p <= last) {
-    const unsigned char* e = p;
+  while (p < end) {
+    if (size_t(end - p) >= LONGEST_CHANNEL_MESSAGE) {
+      const unsigned char* e = p;
+      uint32_t delta = 0;
+      for (int i = 0; addVarLenByte(delta, *e++, i); ++i) {
+      }
+      // A data byte in place of the status stays in place as the first data byte.
+      const unsigned byteAtStatus = *e;
+      const int status = byteAtStatus >= 0x80 ? int(byteAtStatus) : runningStatus;
+      if (unsigned(status - 0x80) < 0x70) {
+        e += byteAtStatus >> 7;
+        if (((e[0] | e[1] << 8) & DATA_CHECKS[status >> 4]) != 0) {
+          break;
+        }
+        const uint32_t at = tick + delta;
+        if (gmOnPending && isTooSoonAfterGmOn(status, int32_t(at))) {
+          break;
+        }
+        if (checkChannels && (status & 0x0F) != scan.trackChannel) {
+          checkTrackChannel(scan, name, status);
+          checkChannels = !scan.channelWarningGiven;
+        }
+        tick = at;
+        runningStatus = status;
+        endOfTrack = false;
+        p = e + channelDataBytes(status);
+        continue;
+      }
+    }
+    // Not a channel message, or too close to the end of the block to tell.
     uint32_t delta = 0;
-    for (int i = 0; addVarLenByte(delta, *e++, i); ++i) {
-    }
-    // A data byte in place of the status stays in place as the first data byte.
-    const int byteAtStatus = *e;
-    const int status = byteAtStatus >= 0x80 ? byteAtStatus : runningStatus;
-    if (unsigned(status - 0x80) >= 0x70) {
-      break;  // no running status yet, or a system or meta event
-    }
-    e += byteAtStatus >> 7;
-    if (((e[0] | e[1] << 8) & DATA_CHECKS[status >> 4]) != 0) {
+    unsigned char type = 0;
+    const unsigned char* const next = takeMetaEvent(p, end, delta, type);
+    if (next == nullptr) {
       break;
     }
-    const uint32_t at = tick + delta;
-    if (gmOnPending && isTooSoonAfterGmOn(status, int32_t(at))) {
-      break;
-    }
-    // A status that repeats the running one was checked for its channel when it began to run.
-    if (status != runningStatus && checkChannels && (status & 0x0F) != scan.trackChannel) {
-      checkTrackChannel(scan, name, status);
-      checkChannels = !scan.channelWarningGiven;
-    }
-    tick = at;
-    runningStatus = status;
-    p = e + channelDataBytes(status);
+    tick += delta;
+    endOfTrack = type == 0x2F;  // whatever its length
+    p = next;
   }
   if (p != first) {
     scan.tick = int32_t(tick);
     scan.runningStatus = runningStatus;
-    scan.endOfTrackSeen = false;
+    scan.endOfTrackSeen = endOfTrack;
     scan.next = size_t(p - g_trackBlock);
   }
 }
@@ -214,10 +256,55 @@ EventOutcome readMessage(TrackScan& scan, const char* name, int status) {
   return readEventBytes(scan, name, rule.dataBytes) ? EventOutcome::KEPT : EventOutcome::END_TRACK;
 }
 
+// The event loop of repairTrackEvents over a scan set up for the track.
+int repairTrackScan(TrackScan& scan, const char* name) {
+  while (scan.remaining() > 0) {
+    scan.eventStart = scan.next;
+    scan.eventOffset = scan.position();
+    if (!fillTrackBlock(scan, EVENT_LOOKAHEAD) && scan.writeFailed) {
+      return REPAIR_FAILED;
+    }
+    takeRun(scan, name);
+    if (scan.remaining() == 0) {
+      break;
+    }
+    scan.eventStart = scan.next;
+    scan.eventOffset = scan.position();
+    uint32_t delta = 0;
+    if (!readEventVarLen(scan, name, delta)) {
+      return finishTrack(scan, name);
+    }
+    // Wraps instead of overflowing on hostile delta times; only the pause check reads it.
+    scan.tick = static_cast<int32_t>(static_cast<uint32_t>(scan.tick) + delta);
+    if (!readEventBytes(scan, name, 1)) {
+      return finishTrack(scan, name);
+    }
+    int status = g_trackBlock[scan.next - 1];
+    if (status < 0x80 && scan.runningStatus >= 0) {
+      // Running status: the byte is the first data byte, read again as such.
+      status = scan.runningStatus;
+      --scan.next;
+    }
+    checkGmOnPause(name, status, scan.tick);
+    scan.dataStart = scan.next;
+    scan.endOfTrackSeen = false;
+    if (readMessage(scan, name, status) == EventOutcome::END_TRACK) {
+      return finishTrack(scan, name);
+    }
+    if (scan.writeFailed) {
+      return REPAIR_FAILED;
+    }
+  }
+  // The bytes are used up: only a missing end of track can still change the track.
+  scan.eventStart = scan.next;
+  scan.eventOffset = scan.position();
+  return finishTrack(scan, name);
+}
+
 }  // namespace
 
 bool writeKeptBytes(TrackScan& scan) {
-  if (!writeOutput(g_trackBlock + scan.unwritten, scan.eventStart - scan.unwritten, scan.out)) {
+  if (!writeOutput(scan, g_trackBlock + scan.unwritten, scan.eventStart - scan.unwritten)) {
     scan.writeFailed = true;
     return false;
   }
@@ -251,7 +338,7 @@ bool fillTrackBlock(TrackScan& scan, size_t count) {
   while (scan.filled - scan.next < count && unread > 0) {
     const size_t space = TRACK_BLOCK_SIZE - scan.filled;
     const size_t want = long(space) < unread ? space : size_t(unread);
-    const size_t got = readBlock(g_trackBlock + scan.filled, want, scan.in);
+    const size_t got = readInput(g_trackBlock + scan.filled, want, scan.in);
     scan.filled += got;
     unread -= long(got);
     if (got < want) {
@@ -288,7 +375,7 @@ bool readEventVarLen(TrackScan& scan, const char* name, uint32_t& value) {
 int32_t readVarLen(FILE* in, int32_t& remaining) {
   uint32_t value = 0;
   for (int i = 0;; ++i) {
-    const int byte = readByte(in);
+    const int byte = readInputByte(in);
     --remaining;
     if (byte == EOF) {
       return -1;
@@ -299,7 +386,9 @@ int32_t readVarLen(FILE* in, int32_t& remaining) {
   }
 }
 
-int repairTrackEvents(const char* name, FILE* out, FILE* in, int32_t length) {
+int repairTrackEvents(const char* name, FILE* out, FILE* in, long start, int32_t length,
+                      long& written) {
+  written = length > 0 ? length : 0;
   if (g_tracksOnly) {
     copyBytes(length, in, out);
     return REPAIR_UNCHANGED;
@@ -307,47 +396,9 @@ int repairTrackEvents(const char* name, FILE* out, FILE* in, int32_t length) {
   TrackScan scan;
   scan.in = in;
   scan.out = out;
-  scan.blockStart = ftell(in);
+  scan.blockStart = start;
   scan.trackEnd = scan.blockStart + (length > 0 ? length : 0);
-  while (scan.remaining() > 0) {
-    scan.eventStart = scan.next;
-    scan.eventOffset = scan.position();
-    if (!fillTrackBlock(scan, EVENT_LOOKAHEAD) && scan.writeFailed) {
-      return REPAIR_FAILED;
-    }
-    takeChannelRun(scan, name);
-    if (scan.remaining() == 0) {
-      break;
-    }
-    scan.eventStart = scan.next;
-    scan.eventOffset = scan.position();
-    uint32_t delta = 0;
-    if (!readEventVarLen(scan, name, delta)) {
-      return finishTrack(scan, name);
-    }
-    // Wraps instead of overflowing on hostile delta times; only the pause check reads it.
-    scan.tick = static_cast<int32_t>(static_cast<uint32_t>(scan.tick) + delta);
-    if (!readEventBytes(scan, name, 1)) {
-      return finishTrack(scan, name);
-    }
-    int status = g_trackBlock[scan.next - 1];
-    if (status < 0x80 && scan.runningStatus >= 0) {
-      // Running status: the byte is the first data byte, read again as such.
-      status = scan.runningStatus;
-      --scan.next;
-    }
-    checkGmOnPause(name, status, scan.tick);
-    scan.dataStart = scan.next;
-    scan.endOfTrackSeen = false;
-    if (readMessage(scan, name, status) == EventOutcome::END_TRACK) {
-      return finishTrack(scan, name);
-    }
-    if (scan.writeFailed) {
-      return REPAIR_FAILED;
-    }
-  }
-  // The bytes are used up: only a missing end of track can still change the track.
-  scan.eventStart = scan.next;
-  scan.eventOffset = scan.position();
-  return finishTrack(scan, name);
+  const int result = repairTrackScan(scan, name);
+  written = scan.written;
+  return leaveTrack(scan, result);
 }

@@ -35,10 +35,10 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     const long position = std::ftell(in);
     if (position < limit) {
       if (position + XF_INFO_MIN_BYTES <= g_inputSize) {
-        if (readBlock(walk.tag, 4, in) == 4 && tagEquals(XF_INFO_TAG, walk.tag)) {
-          std::fseek(in, 0, SEEK_END);
+        if (readInput(walk.tag, 4, in) == 4 && tagEquals(XF_INFO_TAG, walk.tag)) {
+          seekInput(in, g_inputSize);
         } else {
-          std::fseek(in, position, SEEK_SET);
+          seekInput(in, position);
         }
       }
       const long garbageStart = std::ftell(in);
@@ -48,18 +48,18 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
         std::printf("%s: remove garbage at end of midi (%ld byte%s)\n", name, n, pluralEnding(n));
       }
     }
-    std::fseek(in, limit, SEEK_SET);
+    seekInput(in, limit);
     if (walk.nextHeader == NOT_FOUND) {
       return REPAIR_UNCHANGED;
     }
 
     // This file ends where the next header begins; the search starts past this one's first byte.
-    readByte(in);
+    readInputByte(in);
     long end = findHeaderStart(in, walk.search);
     if (end == NOT_FOUND) {
       end = g_inputSize;
     }
-    std::fseek(in, walk.nextHeader, SEEK_SET);
+    seekInput(in, walk.nextHeader);
 
     ++walk.extraCount;
     char extraName[32];
@@ -76,8 +76,10 @@ int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     copyBytes(end - walk.nextHeader, in, extra.stream);
     if (!closeExtraFile(extra.stream)) {
       std::perror(extraName);
-      removeWrittenFile(extraName,
-                        extra);  // an incomplete copy must not pass for the embedded file
+      // An incomplete copy must not pass for the embedded file; one that stays is reported.
+      if (!removeWrittenFile(extraName, extra)) {
+        std::perror(extraName);
+      }
       return REPAIR_FAILED;
     }
     if (std::ftell(in) >= g_inputSize) {

@@ -1,4 +1,8 @@
 // The program entry of eolmend.
 #include "eolmend_program.h"
+#include "platform.h"
 
-int main(int argc, char* argv[]) { return runProgram(EOLMEND, argc, argv); }
+int main(int argc, char* argv[]) {
+  const char* const* arguments = startProgram(argc, argv);
+  return runProgram(EOLMEND, argc, arguments);
+}

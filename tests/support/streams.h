@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "engine.h"
@@ -61,19 +63,32 @@ struct EngineRun {
 
 // One track of events behind a chunk head, so that offsets are absolute (the events start at
 // 8), repaired as a track of `length` bytes (-1: all of them). The file ends behind the events.
+// Whatever the events, the count of bytes written is right and the input is left at the track's
+// end, where the walk goes on.
 inline EngineRun repairTrack(const Bytes& events, int32_t length = -1) {
   TempStream in(text("MTrk") + uint32BE(0) + events), out;
   std::fseek(in.get(), 8, SEEK_SET);
+  const int32_t trackLength = length < 0 ? int32_t(events.size()) : length;
   EngineRun run;
+  long written = -1;
   run.messages = capturedStdout([&] {
-    run.result = repairTrackEvents("in.mid", out.get(), in.get(),
-                                   length < 0 ? int32_t(events.size()) : length);
+    run.result = repairTrackEvents("in.mid", out.get(), in.get(), 8, trackLength, written);
   });
   run.output = out.contents();
+  EXPECT_EQ(long(run.output.size()), written);
+  EXPECT_EQ(8 + trackLength, std::ftell(in.get()));
   return run;
 }
 
+// A whole file through the engine. Where SEQMEND_SAVE_INPUTS names a folder, a copy of the input
+// named by its hash goes there too, so that the programs can be run on every input of the tests.
 inline EngineRun repairFile(const Bytes& input) {
+  if (const char* folder = std::getenv("SEQMEND_SAVE_INPUTS")) {
+    const std::string bytes(input.begin(), input.end());
+    const size_t hash = std::hash<std::string>()(bytes);
+    std::ofstream(std::string(folder) + "/" + std::to_string(hash) + ".mid", std::ios::binary)
+        << bytes;
+  }
   TempStream in(input), out;
   EngineRun run;
   run.messages =

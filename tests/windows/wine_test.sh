@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# seqmend.exe under Wine beside the POSIX build. Every example, every file of the external corpus
+# and every input of the whole-file repair and hostile tests goes through both (the examples also
+# with -tracksonly), which must agree on the exit status, the messages (CR LF line ends on
+# Windows), the repaired output and the extra files. Then what only Windows has: NUL, the console,
+# other spellings of the input's name, standard output that cmd redirects onto the output.
+#
+# usage: wine_test.sh SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR
+# SEQMEND_TESTS is the POSIX build of the unit tests, which gives the inputs of its file tests.
+# The corpus is SOURCE_DIR/../shared/corpus-ext, or $SEQMEND_CORPUS. Wine runs without a display
+# in $WINEPREFIX, or in a prefix of its own.
+set -euo pipefail
+
+[ $# -eq 4 ] || { echo "usage: $0 SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR" >&2 && exit 2; }
+seqmend=$(realpath "$1") exe=$(realpath "$2") unit_tests=$3 source=$4
+corpus=${SEQMEND_CORPUS:-$source/../shared/corpus-ext}
+w=$(mktemp -d "${TMPDIR:-/tmp}/seqmend-wine-XXXXXX")
+# Wine reads the names on its command line as UTF-8; it needs neither .NET nor a browser here.
+export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEPREFIX=${WINEPREFIX:-$w/prefix} WINEDLLOVERRIDES='mscoree=;mshtml='
+unset DISPLAY WAYLAND_DISPLAY
+# One server for all the runs, which must not hold on to this script's output.
+wineserver -p >/dev/null 2>&1 </dev/null || true
+[ -d "$WINEPREFIX/drive_c" ] || wineboot -i >/dev/null 2>&1 </dev/null
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$w"' EXIT
+compared=0 cases=0 failures=0
+UNDATED='s/^(seqmend v[0-9.]+) \(.*\)/\1/' # the banner without the build date
+
+fail() { echo "FAIL $*" && failures=$((failures + 1)); }
+
+# setup [NAME SOURCE]...: the files each run starts with.
+setup() {
+  rm -rf "$w/setup" && mkdir "$w/setup"
+  while [ $# -gt 0 ]; do cp "$2" "$w/setup/$1" && shift 2; done
+}
+
+# run SIDE COMMAND...: the command in a fresh copy of the setup; SIDE.out, .err and .status.
+run() {
+  local side=$1 status=0
+  rm -rf "${w:?}/$side" && cp -a "$w/setup" "$w/$side"
+  (cd "$w/$side" && "${@:2}" >"../$side.out" 2>"../$side.err") || status=$?
+  echo "$status" >"$w/$side.status"
+}
+
+# Lines of text as Windows prints them, with CR LF.
+lines() { printf '%s' "${1:+$1$'\n'}" | sed -E "$UNDATED; s/\$/\r/"; }
+
+# Whether two files are the same: the size, then the first 16 MiB, which is all of every input
+# but the sparse ones of several GiB.
+same() { [ "$(stat -c %s "$1")" = "$(stat -c %s "$2" 2>/dev/null)" ] && cmp -s -n 16777216 "$1" "$2"; }
+
+# check LABEL STATUS STDOUT STDERR NAMES: the last Windows run; the texts with LF line ends, NAMES
+# what the folder holds (- for any); every file of the setup must be there unchanged.
+check() {
+  local got=$w/windows
+  [ "$(<"$got.status")" = "$2" ] || fail "$1: exit status $(<"$got.status"), not $2"
+  cmp -s <(lines "$3") <(sed -E "$UNDATED" "$got.out") || fail "$1: stdout $(head -c 300 "$got.out")"
+  cmp -s <(lines "$4") "$got.err" || fail "$1: stderr $(<"$got.err")"
+  [ "$5" = - ] || [ "$(ls -A "$got" | tr '\n' ' ')" = "$5 " ] || fail "$1: folder holds $(ls -A "$got")"
+  for file in "$w"/setup/*; do
+    [ ! -f "$file" ] || same "$file" "$got/${file##*/}" || fail "$1: ${file##*/} changed"
+  done
+}
+
+# compare LABEL ARGS...: both builds side by side; they must agree in everything.
+compare() {
+  run linux "$seqmend" "${@:2}" &
+  run windows wine "$exe" "${@:2}"
+  wait $!
+  compared=$((compared + 1))
+  check "$1" "$(<"$w/linux.status")" "$(<"$w/linux.out")" "$(<"$w/linux.err")" -
+  diff -r "$w/linux" "$w/windows" >/dev/null || fail "$1: $(diff -rq "$w/linux" "$w/windows")"
+}
+
+# expect LABEL STATUS STDOUT STDERR NAMES -- COMMAND...: the command in the Windows folder.
+expect() {
+  run windows "${@:7}"
+  cases=$((cases + 1))
+  check "${@:1:5}"
+}
+
+# in_console COMMAND...: the command in a console of its own, as at a prompt.
+in_console() {
+  local status=0
+  script -qec "$(printf '%q ' "$@") >$w/console.out 2>$w/console.err" /dev/null >/dev/null </dev/null ||
+    status=$?
+  cat "$w/console.out" && cat "$w/console.err" >&2 && return $status
+}
+
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# Self-contained: the only DLLs it needs are those of Windows itself.
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
+[ "$dlls" = "KERNEL32.dll msvcrt.dll SHELL32.dll " ] || fail "seqmend.exe needs $dlls"
+
+# ---- Both builds on the same inputs ----
+
+inputs=("$source"/examples/*.mid)
+if [ -d "$corpus" ]; then
+  mapfile -d '' -O ${#inputs[@]} inputs < <(find "$corpus" -type f ! -name MANIFEST.md -print0 | sort -z)
+else
+  echo "SKIP corpus: $corpus is absent"
+fi
+mkdir "$w/tests"
+SEQMEND_SAVE_INPUTS=$w/tests "$unit_tests" --gtest_filter='RepairFile.*Damage*:RepairFile.Hostile*' \
+  >"$w/tests.log" || fail "unit tests: $(tail -20 "$w/tests.log")"
+inputs+=("$w"/tests/*.mid)
+for input in "${inputs[@]}"; do
+  setup in.mid "$input"
+  compare "${input##*/}" in.mid
+done
+for input in "$source"/examples/*.mid; do
+  setup in.mid "$input"
+  compare "${input##*/} -tracksonly" -tracksonly in.mid
+done
+
+damaged=$source/examples/damaged.mid sound=$source/examples/sound.mid
+setup in.mid "$damaged" sound.mid "$sound"
+mkdir "$w/setup/sub"
+for args in '' '-v' '-x -v in.mid' '-q sound.mid' 'in.mid IN.MID' 'seqmend.mid' 'SEQMEND.MID' \
+  'nope.mid' 'sub' 'in.mid sub' 'in.mid -quiet third.mid' 'sound.mid sub/in.mid'; do
+  read -r -a words <<<"$args"
+  compare "seqmend $args" "${words[@]}"
+done
+# Names outside every ANSI code page, in the messages and in the folder.
+setup 'Ωmega-日本.mid' "$damaged"
+compare 'non-ASCII names' 'Ωmega-日本.mid' 'ß-out.mid'
+# Sizes are measured with 64 bits: 4 GiB and 100 bytes is no 100-byte file. The inputs are sparse.
+for size in 2147483648 4294967396; do
+  setup
+  truncate -s "$size" "$w/setup/in.mid"
+  run linux "$seqmend" in.mid
+  expect "input of $size bytes" 1 "$(<"$w/linux.out")" '' in.mid -- wine "$exe" in.mid
+done
+
+# ---- Windows only ----
+
+setup in.mid "$damaged" sound.mid "$sound"
+run linux "$seqmend" in.mid /dev/null
+expect 'NUL is written, never removed' 0 "$(sed 's#/dev/null$#NUL#' "$w/linux.out")" '' \
+  'in.mid sound.mid' -- wine "$exe" in.mid NUL
+expect 'nul.mid is NUL too' 0 'sound.mid is ok.' '' 'in.mid sound.mid' -- wine "$exe" sound.mid nul.mid
+for device in CON 'CONOUT$'; do
+  expect "$device" 1 '' "$device: Illegal seek" 'in.mid sound.mid' -- in_console wine "$exe" in.mid "$device"
+done
+expect 'CON as the input' 1 '' 'CON: Illegal seek' 'in.mid sound.mid' -- in_console wine "$exe" CON
+# Wildcards are not expanded: the second match would be taken for the output.
+expect 'wildcards' 1 '' '*.mid: Invalid argument' 'in.mid sound.mid' -- wine "$exe" '*.mid'
+
+# The input under other spellings, which the name comparison of the command line lets pass.
+mkdir "$w/setup/sub"
+ln "$w/setup/in.mid" "$w/setup/hard.mid"
+cp "$damaged" "$w/setup/a long name.midi"
+cp "$damaged" "$w/setup/ω.mid"
+names='a long name.midi hard.mid in.mid sound.mid sub ω.mid'
+for output in '.\IN.MID' 'sub\..\In.Mid' "$(windows_path "$w/windows/IN.mid")" hard.mid; do
+  expect "$output" 1 '' "$output: Permission denied" "$names" -- wine "$exe" in.mid "$output"
+done
+expect 'letter case outside ASCII' 1 '' 'Ω.MID: Permission denied' "$names" -- wine "$exe" ω.mid Ω.MID
+short=$(cd "$w/setup" && winepath -s 'a long name.midi')
+if [ "$short" != 'a long name.midi' ]; then
+  expect "8.3 name $short" 1 '' "$short: Permission denied" "$names" -- wine "$exe" 'a long name.midi' "$short"
+else
+  echo "SKIP 8.3 names: Wine gives none"
+fi
+
+setup in.mid "$damaged"
+expect 'standard output is the output' 1 '' 'out.mid: Permission denied' 'in.mid out.mid' -- \
+  wine cmd /c "$(windows_path "$exe") in.mid out.mid >out.mid"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures failures in $compared runs compared and $cases Windows cases" && exit 1
+fi
+echo "${#inputs[@]} inputs; $compared runs compared, Linux and Windows identical; $cases Windows cases passed"
