@@ -153,6 +153,7 @@ TEST(RecognizeTrackData, ExaminesEachCandidateByTheEventRules) {
   const Case cases[] = {
       {"25 note ons reach the window exactly", window({}), 0},
       {"available 100", fillTo({}, 100), NOT_FOUND},
+      {"100 bytes left behind data bytes", repeat(0x3C, 5) + fillTo({}, 100), NOT_FOUND},
       {"real-time ends running status", window(NOTE + Bytes{0x00, 0xF8, 0x00, 0x3C}), NOT_FOUND},
       {"end of track then a chunk tag", window(NOTE + END_OF_TRACK + text("MTrk")), NOT_FOUND},
       {"meta within the input", fillTo({}, 96) + Bytes{0x00, 0xFF, 0x01, 0x03, 'a', 'b', 'c'}, 0},
