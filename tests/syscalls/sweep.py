@@ -77,13 +77,13 @@ def programs():
             ("eolmend", [], eolmend)]
 
 
-def run(strace, command, name, data, scratch):
-    """Runs the command in a fresh folder holding the input; returns (status, stdout, stderr,
-    {name: bytes} of the files left beside the input, whether the input is unchanged)."""
+def run(command, name, data, scratch):
+    """Runs the command on the input and out.mid in a fresh folder; returns (status, stdout,
+    stderr, {name: bytes} of the files left beside the input, whether the input is unchanged)."""
     with tempfile.TemporaryDirectory(dir=scratch) as folder:
         given = pathlib.Path(folder) / name
         given.write_bytes(data)
-        r = subprocess.run(strace + command + [name, "out.mid"], cwd=folder, capture_output=True,
+        r = subprocess.run(command + [name, "out.mid"], cwd=folder, capture_output=True,
                            timeout=120)
         files = {p.name: p.read_bytes() for p in pathlib.Path(folder).iterdir() if p != given}
         intact = given.is_file() and given.read_bytes() == data
@@ -103,7 +103,6 @@ def verdict(clean_files, failed):
         return "exit 1 without a message"
     if "out.mid" in files and not out and err.startswith(b"out.mid: ") and err.count(b"\n") == 1:
         return "exit 1 leaving the output it could not open"
-    return None
 
 
 def main():
@@ -124,30 +123,24 @@ def main():
             command = [os.path.abspath(binaries[program]), *arguments]
             for name, data in inputs:
                 label = " ".join([program, *arguments, name])
-                clean = run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=" + ",".join(SWEPT)],
-                            command, name, data, scratch)
+                clean = run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=" + ",".join(SWEPT)]
+                            + command, name, data, scratch)
                 if clean[0] != 0:
-                    print(f"FAIL {label}: clean run exited {clean[0]}")
-                    return 1
+                    sys.exit(f"FAIL {label}: clean run exited {clean[0]}")
                 traced = pathlib.Path(trace).read_text(errors="replace")
                 calls = re.findall(r"^(?:\d+ +)?(\w+)\((.*)", traced, re.M)
                 start = next((i for i, (kind, rest) in enumerate(calls)
                               if kind == "openat" and f'"{name}"' in rest), 0)
                 kinds = [kind for kind, _ in calls]
-                jobs += [(label, command, name, data, clean[3], f"{kind}:error={error}:when={k}")
+                jobs += [(f"{label} {kind}:error={error}:when={k}",
+                          ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + kind, "-e",
+                           f"inject={kind}:error={error}:when={k}", *command], name, data, clean[3])
                          for kind, errors in SWEPT.items()
                          for k in range(kinds[:start].count(kind) + 1, kinds.count(kind) + 1)
                          for error in errors]
-
-        def sweep(job):
-            label, command, name, data, clean_files, injected = job
-            strace = ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                      "trace=" + injected.split(":")[0], "-e", "inject=" + injected]
-            problem = verdict(clean_files, run(strace, command, name, data, scratch))
-            return problem and f"FAIL {label} {injected}: {problem}"
-
         with ThreadPoolExecutor(a.jobs) as pool:
-            failures = [problem for problem in pool.map(sweep, jobs) if problem]
+            problems = pool.map(lambda job: verdict(job[4], run(*job[1:4], scratch)), jobs)
+            failures = [f"FAIL {job[0]}: {p}" for job, p in zip(jobs, problems) if p]
     print(*failures, f"{len(jobs) - len(failures)} passed, {len(failures)} failed", sep="\n")
     return 1 if failures else 0
 

@@ -68,12 +68,12 @@ compare() {
   wait $!
   compared=$((compared + 1))
   check "$1" "$(<"$w/linux.status")" "$(<"$w/linux.out")" "$(<"$w/linux.err")" -
-  diff -r "$w/linux" "$w/windows" >/dev/null || fail "$1: $(diff -rq "$w/linux" "$w/windows")"
+  diff -rq "$w/linux" "$w/windows" >"$w/diff" || fail "$1: $(<"$w/diff")"
 }
 
-# expect LABEL STATUS STDOUT STDERR NAMES -- COMMAND...: the command in the Windows folder.
+# expect LABEL STATUS STDOUT STDERR NAMES COMMAND...: the command in the Windows folder.
 expect() {
-  run windows "${@:7}"
+  run windows "${@:6}"
   cases=$((cases + 1))
   check "${@:1:5}"
 }
@@ -86,8 +86,6 @@ in_console() {
   cat "$w/console.out" && cat "$w/console.err" >&2 && return $status
 }
 
-windows_path() { echo "Z:${1//\//\\}"; }
-
 # Self-contained: the only DLLs it needs are those of Windows itself.
 dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
 [ "$dlls" = "KERNEL32.dll msvcrt.dll SHELL32.dll " ] || fail "seqmend.exe needs $dlls"
@@ -95,11 +93,8 @@ dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 
 # ---- Both builds on the same inputs ----
 
 inputs=("$source"/examples/*.mid)
-if [ -d "$corpus" ]; then
-  mapfile -d '' -O ${#inputs[@]} inputs < <(find "$corpus" -type f ! -name MANIFEST.md -print0 | sort -z)
-else
+[ -d "$corpus" ] && mapfile -d '' -O ${#inputs[@]} inputs < <(find "$corpus" -type f ! -name MANIFEST.md -print0 | sort -z) ||
   echo "SKIP corpus: $corpus is absent"
-fi
 mkdir "$w/tests"
 SEQMEND_SAVE_INPUTS=$w/tests "$unit_tests" --gtest_filter='RepairFile.*Damage*:RepairFile.Hostile*' \
   >"$w/tests.log" || fail "unit tests: $(tail -20 "$w/tests.log")"
@@ -107,21 +102,10 @@ inputs+=("$w"/tests/*.mid)
 for input in "${inputs[@]}"; do
   setup in.mid "$input"
   compare "${input##*/}" in.mid
-done
-for input in "$source"/examples/*.mid; do
-  setup in.mid "$input"
-  compare "${input##*/} -tracksonly" -tracksonly in.mid
-done
-
-damaged=$source/examples/damaged.mid sound=$source/examples/sound.mid
-setup in.mid "$damaged" sound.mid "$sound"
-mkdir "$w/setup/sub"
-for args in '' '-v' '-x -v in.mid' '-q sound.mid' 'in.mid IN.MID' 'seqmend.mid' 'SEQMEND.MID' \
-  'nope.mid' 'sub' 'in.mid sub' 'in.mid -quiet third.mid' 'sound.mid sub/in.mid'; do
-  read -r -a words <<<"$args"
-  compare "seqmend $args" "${words[@]}"
+  [[ $input != "$source"/examples/* ]] || compare "${input##*/} -tracksonly" -tracksonly in.mid
 done
 # Names outside every ANSI code page, in the messages and in the folder.
+damaged=$source/examples/damaged.mid sound=$source/examples/sound.mid
 setup 'Ωmega-日本.mid' "$damaged"
 compare 'non-ASCII names' 'Ωmega-日本.mid' 'ß-out.mid'
 # Sizes are measured with 64 bits: 4 GiB and 100 bytes is no 100-byte file. The inputs are sparse.
@@ -129,43 +113,45 @@ for size in 2147483648 4294967396; do
   setup
   truncate -s "$size" "$w/setup/in.mid"
   run linux "$seqmend" in.mid
-  expect "input of $size bytes" 1 "$(<"$w/linux.out")" '' in.mid -- wine "$exe" in.mid
+  expect "input of $size bytes" 1 "$(<"$w/linux.out")" '' in.mid wine "$exe" in.mid
 done
 
-# ---- Windows only ----
+# ---- Windows only, then both builds on the command lines of these files ----
 
 setup in.mid "$damaged" sound.mid "$sound"
 run linux "$seqmend" in.mid /dev/null
 expect 'NUL is written, never removed' 0 "$(sed 's#/dev/null$#NUL#' "$w/linux.out")" '' \
-  'in.mid sound.mid' -- wine "$exe" in.mid NUL
-expect 'nul.mid is NUL too' 0 'sound.mid is ok.' '' 'in.mid sound.mid' -- wine "$exe" sound.mid nul.mid
-for device in CON 'CONOUT$'; do
-  expect "$device" 1 '' "$device: Illegal seek" 'in.mid sound.mid' -- in_console wine "$exe" in.mid "$device"
+  'in.mid sound.mid' wine "$exe" in.mid NUL
+expect 'nul.mid is NUL too' 0 'sound.mid is ok.' '' 'in.mid sound.mid' wine "$exe" sound.mid nul.mid
+# The console as the output and as the input; the words hold no wildcards.
+for args in 'in.mid CON' 'in.mid CONOUT$' CON; do
+  expect "$args" 1 '' "${args#* }: Illegal seek" 'in.mid sound.mid' in_console wine "$exe" $args
 done
-expect 'CON as the input' 1 '' 'CON: Illegal seek' 'in.mid sound.mid' -- in_console wine "$exe" CON
 # Wildcards are not expanded: the second match would be taken for the output.
-expect 'wildcards' 1 '' '*.mid: Invalid argument' 'in.mid sound.mid' -- wine "$exe" '*.mid'
+expect 'wildcards' 1 '' '*.mid: Invalid argument' 'in.mid sound.mid' wine "$exe" '*.mid'
 
-# The input under other spellings, which the name comparison of the command line lets pass.
 mkdir "$w/setup/sub"
+for args in '' '-v' '-x -v in.mid' '-q sound.mid' 'in.mid IN.MID' 'seqmend.mid' 'SEQMEND.MID' \
+  'nope.mid' 'sub' 'in.mid sub' 'in.mid -quiet third.mid' 'sound.mid sub/in.mid'; do
+  compare "seqmend $args" $args
+done
+
+# The input under other spellings, which the name comparison of the command line lets pass: a
+# path, another letter case (also outside ASCII), a hard link, the 8.3 name.
 ln "$w/setup/in.mid" "$w/setup/hard.mid"
 cp "$damaged" "$w/setup/a long name.midi"
 cp "$damaged" "$w/setup/ω.mid"
-names='a long name.midi hard.mid in.mid sound.mid sub ω.mid'
-for output in '.\IN.MID' 'sub\..\In.Mid' "$(windows_path "$w/windows/IN.mid")" hard.mid; do
-  expect "$output" 1 '' "$output: Permission denied" "$names" -- wine "$exe" in.mid "$output"
-done
-expect 'letter case outside ASCII' 1 '' 'Ω.MID: Permission denied' "$names" -- wine "$exe" ω.mid Ω.MID
 short=$(cd "$w/setup" && winepath -s 'a long name.midi')
-if [ "$short" != 'a long name.midi' ]; then
-  expect "8.3 name $short" 1 '' "$short: Permission denied" "$names" -- wine "$exe" 'a long name.midi' "$short"
-else
-  echo "SKIP 8.3 names: Wine gives none"
-fi
+[ "$short" != 'a long name.midi' ] || { echo "SKIP 8.3 names: Wine gives none" && short=; }
+for pair in 'in.mid/.\IN.MID' 'in.mid/sub\..\In.Mid' "in.mid/Z:${w//\//\\}\\windows\\IN.mid" \
+  in.mid/hard.mid ω.mid/Ω.MID ${short:+"a long name.midi/$short"}; do
+  expect "${pair#*/}" 1 '' "${pair#*/}: Permission denied" 'a long name.midi hard.mid in.mid sound.mid sub ω.mid' \
+    wine "$exe" "${pair%%/*}" "${pair#*/}"
+done
 
 setup in.mid "$damaged"
-expect 'standard output is the output' 1 '' 'out.mid: Permission denied' 'in.mid out.mid' -- \
-  wine cmd /c "$(windows_path "$exe") in.mid out.mid >out.mid"
+expect 'standard output is the output' 1 '' 'out.mid: Permission denied' 'in.mid out.mid' \
+  wine cmd /c "Z:${exe//\//\\} in.mid out.mid >out.mid"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures failures in $compared runs compared and $cases Windows cases" && exit 1
