@@ -7,7 +7,7 @@
 # clean run (the output and the extra files, byte for byte); a run that exits 1 must say something
 # on standard output or standard error, and a run that could not open its output (it says nothing
 # but the report for the output) must not leave one; no run may exit otherwise. The calls the
-# dynamic loader makes before the program opens its input are not swept: a program cannot answer
+# dynamic loader makes before the program names its input are not swept: a program cannot answer
 # for them.
 #
 # usage: sweep.py [--jobs N] PROGRAM=PATH...   (for example seqmend=build/seqmend)
@@ -127,16 +127,15 @@ def main():
                             + command, name, data, scratch)
                 if clean[0] != 0:
                     sys.exit(f"FAIL {label}: clean run exited {clean[0]}")
+                # The calls made before the first one that names the input are the loader's.
                 traced = pathlib.Path(trace).read_text(errors="replace")
-                calls = re.findall(r"^(?:\d+ +)?(\w+)\((.*)", traced, re.M)
-                start = next((i for i, (kind, rest) in enumerate(calls)
-                              if kind == "openat" and f'"{name}"' in rest), 0)
-                kinds = [kind for kind, _ in calls]
+                calls, loader = (re.findall(r"^(?:\d+ +)?(\w+)\(.*\n", text, re.M)
+                                 for text in (traced, traced.split(f'"{name}"')[0]))
                 jobs += [(f"{label} {kind}:error={error}:when={k}",
                           ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + kind, "-e",
                            f"inject={kind}:error={error}:when={k}", *command], name, data, clean[3])
                          for kind, errors in SWEPT.items()
-                         for k in range(kinds[:start].count(kind) + 1, kinds.count(kind) + 1)
+                         for k in range(loader.count(kind) + 1, calls.count(kind) + 1)
                          for error in errors]
         with ThreadPoolExecutor(a.jobs) as pool:
             problems = pool.map(lambda job: verdict(job[4], run(*job[1:4], scratch)), jobs)
