@@ -117,9 +117,7 @@ def main():
         return 77
     with tempfile.TemporaryDirectory(prefix="seqmend-sweep-") as scratch:
         trace, jobs = os.path.join(scratch, "trace"), []
-        for program, arguments, inputs in programs():
-            if program not in binaries:
-                continue
+        for program, arguments, inputs in (p for p in programs() if p[0] in binaries):
             command = [os.path.abspath(binaries[program]), *arguments]
             for name, data in inputs:
                 label = " ".join([program, *arguments, name])
