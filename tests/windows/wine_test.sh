@@ -117,7 +117,8 @@ run linux "$seqmend" in.mid /dev/null
 expect 'NUL is written, never removed' 0 "$(sed 's#/dev/null$#NUL#' "$w/linux.out")" '' \
   'in.mid sound.mid' wine "$exe" in.mid NUL
 expect 'nul.mid is NUL too' 0 'sound.mid is ok.' '' 'in.mid sound.mid' wine "$exe" sound.mid nul.mid
-# The console as the output and as the input; the words hold no wildcards.
+# The console as the output and as the input.
+# shellcheck disable=SC2086 # $args is split into its words, which hold no wildcards
 for args in 'in.mid CON' 'in.mid CONOUT$' CON; do
   expect "$args" 1 '' "${args#* }: Illegal seek" 'in.mid sound.mid' in_console wine "$exe" $args
 done
@@ -125,6 +126,7 @@ done
 expect 'wildcards' 1 '' '*.mid: Invalid argument' 'in.mid sound.mid' wine "$exe" '*.mid'
 
 mkdir "$w/setup/sub"
+# shellcheck disable=SC2086 # as above
 for args in '' '-v' '-x -v in.mid' '-q sound.mid' 'in.mid IN.MID' 'seqmend.mid' 'SEQMEND.MID' \
   'nope.mid' 'sub' 'in.mid sub' 'in.mid -quiet third.mid' 'sound.mid sub/in.mid'; do
   compare "seqmend $args" $args
