@@ -20,8 +20,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <tuple>
 #include <vector>
 
 #include "messages.h"
@@ -38,8 +36,7 @@ const std::string BATCH = SEQMEND_BATCH_BINARY, SEQMEND = SEQMEND_BINARY;
 const fs::path EXAMPLES = fs::path(SEQMEND_SOURCE_DIR) / "examples";
 
 std::string readFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
+  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 void writeFile(const fs::path& path, const std::string& bytes) {
@@ -47,21 +44,17 @@ void writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// A program started with no input and its output into memory files; `status` once it ended.
 struct ProgramRun {
-  int status;
+  pid_t pid;
+  int outFd, errFd, status = -1;
   std::string out, err;
 };
 
-struct Process {
-  pid_t pid;
-  int out, err;
-};
-
-// Starts a program in `cwd` with `env` added, no input and its output into memory files; it is
-// killed after 60 s.
-Process start(const Args& args, const fs::path& cwd, std::string env = "") {
-  Process process{0, memfd_create("out", 0), memfd_create("err", 0)};
-  if ((process.pid = fork()) == 0) {
+// Starts a program in `cwd` with `env` added; it is killed after 60 s.
+ProgramRun start(const Args& args, const fs::path& cwd, std::string env = "") {
+  ProgramRun run{0, memfd_create("out", 0), memfd_create("err", 0), -1, {}, {}};
+  if ((run.pid = fork()) == 0) {
     std::vector<char*> argv;
     for (const std::string& arg : args) {
       argv.push_back(const_cast<char*>(arg.c_str()));
@@ -70,26 +63,29 @@ Process start(const Args& args, const fs::path& cwd, std::string env = "") {
     if (!env.empty()) {
       putenv(env.data());
     }
-    if (dup2(open("/dev/null", O_RDONLY), 0) == 0 && dup2(process.out, 1) == 1 &&
-        dup2(process.err, 2) == 2 && chdir(cwd.c_str()) == 0) {
+    if (dup2(open("/dev/null", O_RDONLY), 0) == 0 && dup2(run.outFd, 1) == 1 &&
+        dup2(run.errFd, 2) == 2 && chdir(cwd.c_str()) == 0) {
       alarm(60);
       execv(argv[0], argv.data());
     }
     _exit(127);
   }
-  return process;
+  return run;
 }
 
-ProgramRun finish(const Process& process) {
-  int status = 0;
-  EXPECT_EQ(process.pid, waitpid(process.pid, &status, 0));
-  const auto text = [](int fd) { return readFile("/proc/self/fd/" + std::to_string(fd)); };
-  ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                 text(process.out), text(process.err)};
-  close(process.out);
-  close(process.err);
+ProgramRun finish(ProgramRun run) {
+  waitpid(run.pid, &run.status, 0);
+  run.status = WIFEXITED(run.status) ? WEXITSTATUS(run.status) : 128 + WTERMSIG(run.status);
+  run.out = readFile("/proc/self/fd/" + std::to_string(run.outFd));
+  run.err = readFile("/proc/self/fd/" + std::to_string(run.errFd));
+  close(run.outFd);
+  close(run.errFd);
   EXPECT_NE(127, run.status) << "could not start the program";
   return run;
+}
+
+ProgramRun run(const Args& args, const fs::path& cwd, const std::string& env = "") {
+  return finish(start(args, cwd, env));
 }
 
 // seqmend-batch with the options of a line, split at spaces.
@@ -100,21 +96,10 @@ Args batchArgs(const std::string& line) {
   return args;
 }
 
-ProgramRun run(const Args& args, const fs::path& cwd, const std::string& env = "") {
-  return finish(start(args, cwd, env));
-}
-
 // A fresh folder, gone with the object.
 struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string pattern = fs::temp_directory_path() / "seqmend-batch-test-XXXXXX";
-    path = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
+  fs::path path = mkdtemp((fs::temp_directory_path() / "seqmend-batch-XXXXXX").string().data());
+  ~TempDir() { fs::remove_all(path); }
 };
 
 // Every entry below a folder: its type and, for a file, its bytes.
@@ -136,11 +121,10 @@ std::vector<Json> readReport(const std::string& text) {
       "(output_bytes )?extras (extras_bytes )?ms ");
   std::vector<Json> records;
   std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
+  for (std::string line, keys; std::getline(stream, line); keys.clear()) {
     records.push_back(Json::parse(line));
-    std::string keys;
-    for (auto it = records.back().begin(); it != records.back().end(); ++it) {
-      keys += it.key() + " ";
+    for (const auto& item : records.back().items()) {
+      keys += item.key() + " ";
     }
     EXPECT_TRUE(std::regex_match(keys, KEYS)) << line;
   }
@@ -149,20 +133,16 @@ std::vector<Json> readReport(const std::string& text) {
 
 // What seqmend alone prints for the file and the files it leaves, in a fresh folder. A relative
 // path is taken from `base`: the folder of the run links to its first component.
-struct Alone {
-  ProgramRun run;
-  Names files;
-};
-
-Alone seqmendAlone(const std::string& path, const std::string& output, const fs::path& base = {}) {
+std::pair<ProgramRun, Names> seqmendAlone(const std::string& path, const std::string& output,
+                                          const fs::path& base = {}) {
   TempDir work;
   if (fs::path(path).is_relative()) {
     fs::create_symlink(base / *fs::path(path).begin(), work.path / *fs::path(path).begin());
   }
-  Alone alone{run({SEQMEND, path, output}, work.path), {}};
+  std::pair<ProgramRun, Names> alone = {run({SEQMEND, path, output}, work.path), {}};
   for (const auto& entry : fs::directory_iterator(work.path)) {
     if (entry.is_regular_file()) {
-      alone.files[entry.path().filename()] = readFile(entry.path());
+      alone.second[entry.path().filename()] = readFile(entry.path());
     }
   }
   return alone;
@@ -236,10 +216,9 @@ TEST(MessageTable, HoldsEveryMessageFormatOfTheSourcesAndTheDocumentsListEveryCo
 // repaired and sound copies by two batches at once into one folder.
 TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
   Args paths = {EXAMPLES};
-  for (const char* place : {"/../shared/corpus-ext", "/../../shared/corpus-ext"}) {
-    if (fs::is_directory(SEQMEND_SOURCE_DIR + std::string(place))) {
-      paths.push_back(fs::canonical(SEQMEND_SOURCE_DIR + std::string(place)));
-      break;
+  for (const std::string place : {"/../shared/corpus-ext", "/../../shared/corpus-ext"}) {
+    if (paths.size() == 1 && fs::is_directory(SEQMEND_SOURCE_DIR + place)) {
+      paths.push_back(fs::canonical(SEQMEND_SOURCE_DIR + place));
     }
   }
   TempDir work, tmp;
@@ -253,21 +232,14 @@ TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
   for (const std::string& path : paths) {
     before[path] = snapshot(path);
   }
-  std::map<std::string, Alone> alones;     // seqmend alone, once per file, its copy named copy.mid
+  std::map<std::string, std::pair<ProgramRun, Names>> alones;  // once per file, copy in copy.mid
   std::set<std::string> seen[2], written;  // the paths of each pass; the files under out
   for (const bool check : {true, false}) {
-    Args args = {BATCH,
-                 "--report",
-                 "-",
-                 "--jobs",
-                 "3",
-                 check ? "--all-files" : "--copy-sound",
-                 check ? "--check" : "--out=out"};
+    Args args = batchArgs(check ? "--check --all-files -r - -j 3" : "--out=out --copy-sound -r -");
     args.insert(args.end(), paths.begin(), paths.end() - (check ? 1 : 0));
     const std::string env = "TMPDIR=" + tmp.path.string();
-    const Process first = start(args, work.path, env), second = start(args, work.path, env);
-    for (const Process& process : {first, second}) {
-      const ProgramRun batch = finish(process);
+    for (const ProgramRun& started : {start(args, work.path, env), start(args, work.path, env)}) {
+      const ProgramRun batch = finish(started);
       EXPECT_EQ(1, batch.status);  // not-midi.mid
       for (const Json& record : readReport(batch.out)) {
         const std::string path = record["path"];
@@ -277,34 +249,32 @@ TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
         if (alones.count(path) == 0) {
           alones[path] = seqmendAlone(path, "copy.mid");
           // The lines as seqmend printed them parse into known kinds with the values in them.
-          const ProgramRun& run = alones[path].run;
+          const ProgramRun& run = alones[path].first;
           for (const Message& message : parseMessages(run.out + run.err, {path, "copy.mid"})) {
             ASSERT_NE(nullptr, message.kind) << message.text;
             EXPECT_EQ(message.text,
                       formatMessage(*message.kind, {path, "copy.mid"}, message.fields));
           }
         }
-        const Alone& alone = alones[path];
+        const auto& [alone, files] = alones[path];
         const std::string output = record["output"].is_null() ? "" : record["output"];
-        expectLinesOfSeqmend(record, alone.run, check ? "/dev/null" : output, "copy.mid");
+        expectLinesOfSeqmend(record, alone, check ? "/dev/null" : output, "copy.mid");
         EXPECT_EQ(check || record["verdict"] == "failed", output.empty());
-        const size_t extras = check || record["verdict"] != "repaired" ? 0 : alone.files.size() - 1;
+        const size_t extras = check || record["verdict"] != "repaired" ? 0 : files.size() - 1;
         ASSERT_EQ(extras, record["extras"].size());
-        if (!output.empty()) {
-          // The copy of a sound file is the file; the extra files come in the order seqmend
-          // numbers them.
-          EXPECT_EQ(record["verdict"] == "sound" ? readFile(path) : alone.files.at("copy.mid"),
+        if (!output.empty()) {  // a sound file's copy is the file
+          EXPECT_EQ(record["verdict"] == "sound" ? readFile(path) : files.at("copy.mid"),
                     readFile(work.path / output));
           written.insert(output);
         }
-        for (size_t n = 1; n <= extras; ++n) {
-          written.insert(record["extras"][n - 1].get<std::string>());
-          EXPECT_EQ(alone.files.at("extra" + std::to_string(n) + ".mid"),
-                    readFile(work.path / record["extras"][n - 1].get<std::string>()));
+        for (size_t n = 1; n <= extras; ++n) {  // in the order seqmend numbers them
+          const std::string extra = record["extras"][n - 1];
+          EXPECT_EQ(files.at("extra" + std::to_string(n) + ".mid"), readFile(work.path / extra));
+          written.insert(extra);
         }
       }
     }
-    // A check writes nothing, not even in TMPDIR where the extra files of its runs go and go
+    // A check writes nothing, not even in TMPDIR where the extra files of its runs go, and go
     // again.
     EXPECT_TRUE(!check || (before[work.path] == snapshot(work.path) && fs::is_empty(tmp.path)));
   }
@@ -327,29 +297,28 @@ TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
 TEST(Batch, OddNamesRoundTripThroughTheReport) {
   TempDir work;
   Names byBase64;
-  std::set<std::string> expected = {"-dash.mid"}, seen;
   for (const std::string name : {"a b.midi", "new\nline.mid", "bad\xff\xfe.mid", "q\"b\\s.MID",
                                  "tab\t.kar", "\xc3\xbcml.smf", "dir\x80/x.mid"}) {
     writeFile(work.path / "in" / name, readFile(EXAMPLES / "appended.mid"));
-    expected.insert("in/" + name);
     for (const std::string& file : {"in/" + name, "out/" + name, "out/" + name + ".extra1.mid"}) {
       byBase64[base64(file)] = file;
     }
   }
   writeFile(work.path / "-dash.mid", readFile(EXAMPLES / "damaged.mid"));
-  const ProgramRun batch =
-      run({BATCH, "--out", "out", "-r", "-", "--", "in", "-dash.mid"}, work.path);
+  const ProgramRun batch = run(batchArgs("--out out -r - -- in -dash.mid"), work.path);
   EXPECT_EQ(0, batch.status) << batch.err;
   // A text field as the bytes it stands for.
   const auto bytesOf = [&](const Json& object, const std::string& key) -> std::string {
     return object.contains(key + "_bytes") ? byBase64.at(object[key + "_bytes"])
                                            : object[key].get<std::string>();
   };
-  for (const Json& record : readReport(batch.out)) {
+  const std::vector<Json> report = readReport(batch.out);
+  EXPECT_EQ(8u, report.size());
+  for (const Json& record : report) {
     const std::string path = bytesOf(record, "path"), output = bytesOf(record, "output");
-    seen.insert(path);
-    EXPECT_EQ("repaired", record["verdict"]);
+    EXPECT_TRUE(fs::is_regular_file(work.path / path)) << path;
     EXPECT_TRUE(fs::is_regular_file(work.path / output)) << output;
+    EXPECT_EQ("repaired", record["verdict"]);
     EXPECT_EQ(isValidUtf8(path), !record.contains("path_bytes"));
     EXPECT_EQ(isValidUtf8(path), !record["messages"][0].contains("text_bytes"));
     if (path != "-dash.mid") {
@@ -358,26 +327,24 @@ TEST(Batch, OddNamesRoundTripThroughTheReport) {
                                             : byBase64.at(record["extras_bytes"][0]));
     }
   }
-  EXPECT_EQ(expected, seen);
 }
 
 TEST(Batch, ACrashingOrHangingRunCostsOnlyItsOwnFile) {
   TempDir work;
   Names expected = {{"in/crash.mid", "crashed"}, {"in/hang.mid", "timeout"}}, verdicts;
-  for (const char* name : {"crash.mid", "hang.mid", "a.mid", "b.mid", "c.mid"}) {
+  for (const std::string name : {"crash.mid", "hang.mid", "a.mid", "b.mid", "c.mid"}) {
     writeFile(work.path / "in" / name, readFile(EXAMPLES / "damaged.mid"));
-    expected.insert({"in/" + std::string(name), "repaired"});
+    expected.insert({"in/" + name, "repaired"});
   }
   const auto started = std::chrono::steady_clock::now();
-  const ProgramRun batch =
-      run({BATCH, "--out", "out", "--report", "r.jsonl", "--timeout", "1", "-j2", "in"}, work.path,
-          "SEQMEND_BATCH_TEST_HOOK=crash:crash.mid,hang:hang.mid");
+  const ProgramRun batch = run(batchArgs("--out out --report r.jsonl --timeout 1 -j2 in"),
+                               work.path, "SEQMEND_BATCH_TEST_HOOK=crash:crash.mid,hang:hang.mid");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
   EXPECT_EQ(1, batch.status);
   for (const Json& record : readReport(readFile(work.path / "r.jsonl"))) {
     verdicts[record["path"]] = record["verdict"];
     EXPECT_EQ(record["verdict"] == "crashed" ? SIGABRT : 0, record.value("signal", 0));
-    EXPECT_TRUE(record["exit_status"].is_null() == (record["verdict"] != "repaired"));
+    EXPECT_EQ(record["exit_status"].is_null(), record["verdict"] != "repaired");
   }
   EXPECT_EQ(expected, verdicts);
   EXPECT_TRUE(std::regex_search(
@@ -385,11 +352,11 @@ TEST(Batch, ACrashingOrHangingRunCostsOnlyItsOwnFile) {
                             "3 repaired, 0 failed, 1 crashed, 1 timeout\n(.*\n)*seqmend-batch: +1 "
                             "crashed\n")))
       << batch.err;
-  std::set<std::string> left;
+  std::set<std::string> left;  // and no scratch folder
   for (const auto& entry : fs::directory_iterator(work.path / "out")) {
     left.insert(entry.path().filename());
   }
-  EXPECT_EQ((std::set<std::string>{"a.mid", "b.mid", "c.mid"}), left) << batch.err;
+  EXPECT_EQ((std::set<std::string>{"a.mid", "b.mid", "c.mid"}), left);
 }
 
 TEST(Batch, SpecialEntriesAndFilesThatChangeMidRunFailAloneAsSeqmendSays) {
@@ -404,24 +371,23 @@ TEST(Batch, SpecialEntriesAndFilesThatChangeMidRunFailAloneAsSeqmendSays) {
     writeFile(in / (name + ".mid"), readFile(EXAMPLES / "sound.mid"));
   }
   for (const std::string name : {"gone", "fifo", "folder", "loop", "self", "dangling"}) {
-    expected["in/" + name + ".mid"] = "system-error";
+    expected.insert({"in/" + name + ".mid", "system-error"});
   }
   mkfifo((in / "a-fifo.mid").c_str(), 0644);
   fs::create_directory_symlink("..", in / "up.mid");  // a folder behind a link is not entered
   fs::create_symlink("/dev/null", in / "device.mid");
   fs::create_symlink("self.mid", in / "self.mid");
   fs::create_symlink("nowhere", in / "dangling.mid");
-  const Process batch = start({BATCH, "--check", "-r", "-", "-j", "16", "in"}, work.path,
-                              "SEQMEND_BATCH_TEST_HOOK=delay:2000");
+  const ProgramRun batch =
+      start(batchArgs("--check -r - -j 16 in"), work.path, "SEQMEND_BATCH_TEST_HOOK=delay:2000");
   // The files change once the walk is past them, while their runs wait.
   const std::string children =
       "/proc/" + std::to_string(batch.pid) + "/task/" + std::to_string(batch.pid) + "/children";
-  for (int wait = 0; wait < 500; ++wait) {
+  for (int wait = 0; wait < 500; ++wait, usleep(10000)) {
     std::istringstream pids(readFile(children));
     if (std::distance(std::istream_iterator<std::string>(pids), {}) == 6) {
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   for (const char* name : {"gone.mid", "fifo.mid", "folder.mid", "loop.mid"}) {
     fs::remove(in / name);
@@ -436,46 +402,38 @@ TEST(Batch, SpecialEntriesAndFilesThatChangeMidRunFailAloneAsSeqmendSays) {
     const std::string path = record["path"];
     codes[path] = record["messages"].back()["code"];
     if (codes[path] != "not-regular-file") {
-      expectLinesOfSeqmend(record, seqmendAlone(path, "/dev/null", work.path).run, "/dev/null",
+      expectLinesOfSeqmend(record, seqmendAlone(path, "/dev/null", work.path).first, "/dev/null",
                            "/dev/null");
     }
   }
   EXPECT_EQ(expected, codes);
 }
 
-TEST(Batch, AnOutFolderOrReportOverlappingAPathIsRefused) {
-  TempDir work;
-  writeFile(work.path / "in/sub/a.mid", readFile(EXAMPLES / "damaged.mid"));
-  const auto before = snapshot(work.path);
-  for (const std::string& options :
-       Args{"--out in", "--out in/sub/out", "--out in/../in/x/", "--out .",
-            "--out " + work.path.string(), "--check --report in/r.jsonl"}) {
-    EXPECT_EQ(2, run(batchArgs(options + " in"), work.path).status) << options;
-    EXPECT_EQ(before, snapshot(work.path)) << options;
-  }
-}
-
+// Usage errors, an out folder or report overlapping a PATH, and checks: nothing is written.
 TEST(Batch, CommandLine) {
   TempDir work;
   writeFile(work.path / "a.mid", readFile(EXAMPLES / "sound.mid"));
-  const std::vector<std::tuple<std::string, int, std::string>> cases = {
-      {"--help", 0, "usage: seqmend-batch [options] (--out DIR | --check) PATH...\n"},
-      {"--version", 0, "seqmend-batch "},
-      {"--check", 2, ""},
-      {"a.mid", 2, ""},
-      {"--check --out o a.mid", 2, ""},
-      {"--check --jobs 0 a.mid", 2, ""},
-      {"--check --timeout x a.mid", 2, ""},
-      {"--check --copy-sound a.mid", 2, ""},
-      {"--check --bogus a.mid", 2, ""},
-      {"--check a.mid", 0, "a.mid is ok.\n"},
-      {"--check -q a.mid", 0, ""},
-      {"-c --tracks-only a.mid -- missing.mid", 1,
-       "missing.mid: No such file or directory\na.mid is ok.\n"}};
-  for (const auto& [line, status, out] : cases) {
-    const ProgramRun batch = run(batchArgs(line), work.path);
-    EXPECT_EQ(status, batch.status) << line << "\n" << batch.err;
-    EXPECT_TRUE(batch.out.starts_with(out)) << line << "\n" << batch.out;
+  writeFile(work.path / "in/sub/a.mid", readFile(EXAMPLES / "damaged.mid"));
+  const Names before = snapshot(work.path),
+              outputs = {
+                  {"--help", "usage: seqmend-batch [options] (--out DIR | --check) PATH...\n"},
+                  {"--version", "seqmend-batch "},
+                  {"--check a.mid", "a.mid is ok.\n"},
+                  {"-c --tracks-only a.mid -- missing.mid",
+                   "missing.mid: No such file or directory\na.mid is ok.\n"}};
+  // The exit status, then the options.
+  for (const std::string& line :
+       Args{"0 --help", "0 --version", "2 --check", "2 a.mid", "2 --check --out o a.mid",
+            "2 --check --jobs 0 a.mid", "2 --check --timeout x a.mid",
+            "2 --check --copy-sound a.mid", "2 --check --bogus a.mid", "0 --check a.mid",
+            "0 --check -q a.mid", "1 -c --tracks-only a.mid -- missing.mid", "2 --out in in",
+            "2 --out in/sub/out in", "2 --out in/../in/x/ in", "2 --out . in",
+            "2 --out " + work.path.string() + " in", "2 --check --report in/r.jsonl in"}) {
+    const ProgramRun batch = run(batchArgs(line.substr(2)), work.path);
+    EXPECT_EQ(line[0] - '0', batch.status) << line << "\n" << batch.err;
+    const std::string out = outputs.count(line.substr(2)) ? outputs.at(line.substr(2)) : "";
+    EXPECT_EQ(out, batch.out.substr(0, out.empty() ? std::string::npos : out.size())) << line;
+    EXPECT_EQ(before, snapshot(work.path)) << line;
   }
 }
 
