@@ -10,16 +10,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "messages.h"
@@ -28,71 +29,15 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
+using Args = std::vector<std::string>;
+using Names = std::map<std::string, std::string>;
 
-struct ProgramRun {
-  int status = -1;
-  std::string out, err;
-};
-
-struct Process {
-  pid_t pid = -1;
-  int out = -1, err = -1;
-};
-
-// Starts a program in `cwd` with `env` added, standard input from /dev/null and its output into
-// memory files; it is killed after 60 s.
-Process start(const std::vector<std::string>& args, const fs::path& cwd,
-              const std::vector<std::string>& env = {}) {
-  Process process{-1, memfd_create("out", 0), memfd_create("err", 0)};
-  process.pid = fork();
-  if (process.pid == 0) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    for (const std::string& setting : env) {
-      putenv(const_cast<char*>(setting.c_str()));
-    }
-    const int in = open("/dev/null", O_RDONLY);
-    if (dup2(in, 0) < 0 || dup2(process.out, 1) < 0 || dup2(process.err, 2) < 0 ||
-        chdir(cwd.c_str()) != 0) {
-      _exit(127);
-    }
-    alarm(60);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return process;
-}
-
-std::string readAll(int fd) {
-  std::string text(size_t(lseek(fd, 0, SEEK_END)), '\0');
-  EXPECT_EQ(ssize_t(text.size()), pread(fd, text.data(), text.size(), 0));
-  close(fd);
-  return text;
-}
-
-ProgramRun finish(const Process& process) {
-  ProgramRun run;
-  int status = 0;
-  EXPECT_EQ(process.pid, waitpid(process.pid, &status, 0));
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = readAll(process.out);
-  run.err = readAll(process.err);
-  EXPECT_NE(127, run.status) << "could not start the program";
-  return run;
-}
-
-ProgramRun run(const std::vector<std::string>& args, const fs::path& cwd,
-               const std::vector<std::string>& env = {}) {
-  return finish(start(args, cwd, env));
-}
+const std::string BATCH = SEQMEND_BATCH_BINARY, SEQMEND = SEQMEND_BINARY;
+const fs::path EXAMPLES = fs::path(SEQMEND_SOURCE_DIR) / "examples";
 
 std::string readFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 void writeFile(const fs::path& path, const std::string& bytes) {
@@ -100,91 +45,111 @@ void writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// A program started with no input and its output into memory files; `status` once it ended.
+struct ProgramRun {
+  pid_t pid;
+  int outFd, errFd, status = -1;
+  std::string out, err;
+};
+
+// Starts a program in `cwd` with `env` added; it is killed after 60 s.
+ProgramRun start(const Args& args, const fs::path& cwd, std::string env = "") {
+  ProgramRun run{0, memfd_create("out", 0), memfd_create("err", 0), -1, {}, {}};
+  if ((run.pid = fork()) == 0) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    if (!env.empty()) {
+      putenv(env.data());
+    }
+    if (dup2(open("/dev/null", O_RDONLY), 0) == 0 && dup2(run.outFd, 1) == 1 &&
+        dup2(run.errFd, 2) == 2 && chdir(cwd.c_str()) == 0) {
+      alarm(60);
+      execv(argv[0], argv.data());
+    }
+    _exit(127);
+  }
+  return run;
+}
+
+ProgramRun finish(ProgramRun run) {
+  waitpid(run.pid, &run.status, 0);
+  run.status = WIFEXITED(run.status) ? WEXITSTATUS(run.status) : 128 + WTERMSIG(run.status);
+  run.out = readFile("/proc/self/fd/" + std::to_string(run.outFd));
+  run.err = readFile("/proc/self/fd/" + std::to_string(run.errFd));
+  close(run.outFd);
+  close(run.errFd);
+  EXPECT_NE(127, run.status) << "could not start the program";
+  return run;
+}
+
+ProgramRun run(const Args& args, const fs::path& cwd, const std::string& env = "") {
+  return finish(start(args, cwd, env));
+}
+
+// seqmend-batch with the options of a line, split at spaces.
+Args batchArgs(const std::string& line) {
+  std::istringstream words(line);
+  Args args = {BATCH};
+  args.insert(args.end(), std::istream_iterator<std::string>(words), {});
+  return args;
+}
+
 // A fresh folder, gone with the object.
 struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string pattern = fs::temp_directory_path() / "seqmend-batch-test-XXXXXX";
-    path = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path, ignored);
-  }
+  fs::path path = mkdtemp((fs::temp_directory_path() / "seqmend-batch-XXXXXX").string().data());
+  ~TempDir() { fs::remove_all(path); }
 };
 
 // Every entry below a folder: its type and, for a file, its bytes.
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-  std::map<std::string, std::string> entries;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it) {
-    const fs::file_status status = it->symlink_status();
-    entries[it->path().lexically_relative(root)] =
-        std::to_string(int(status.type())) +
-        (status.type() == fs::file_type::regular ? ":" + readFile(it->path()) : "");
+Names snapshot(const fs::path& root) {
+  Names entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const fs::file_type type = entry.symlink_status().type();
+    entries[entry.path().lexically_relative(root)] =
+        std::to_string(int(type)) +
+        (type == fs::file_type::regular ? ":" + readFile(entry.path()) : "");
   }
   return entries;
 }
 
+// The report's records, each with the documented keys in the documented order.
 std::vector<Json> readReport(const std::string& text) {
-  std::vector<Json> lines;
+  static const std::regex KEYS(
+      "path (path_bytes )?size verdict exit_status (signal )?messages (messages_omitted )?output "
+      "(output_bytes )?extras (extras_bytes )?ms ");
+  std::vector<Json> records;
   std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(Json::parse(line));
-  }
-  return lines;
-}
-
-// A text field of the report as the bytes it stands for.
-std::string bytesOf(const Json& object, const std::string& key,
-                    const std::map<std::string, std::string>& byBase64) {
-  const auto bytes = object.find(key + "_bytes");
-  return bytes == object.end() ? object[key].get<std::string>() : byBase64.at(*bytes);
-}
-
-const std::string BATCH = SEQMEND_BATCH_BINARY;
-const std::string SEQMEND = SEQMEND_BINARY;
-const fs::path EXAMPLES = fs::path(SEQMEND_SOURCE_DIR) / "examples";
-
-// The external corpus, in shared/ beside the checkout or beside its parent; empty if absent.
-fs::path corpus() {
-  for (const char* place : {"/../shared/corpus-ext", "/../../shared/corpus-ext"}) {
-    if (fs::is_directory(SEQMEND_SOURCE_DIR + std::string(place))) {
-      return fs::canonical(SEQMEND_SOURCE_DIR + std::string(place));
+  for (std::string line, keys; std::getline(stream, line); keys.clear()) {
+    records.push_back(Json::parse(line));
+    for (const auto& item : records.back().items()) {
+      keys += item.key() + " ";
     }
+    EXPECT_TRUE(std::regex_match(keys, KEYS)) << line;
   }
-  return {};
+  return records;
 }
 
-// seqmend's stderr lines; the others go to stdout.
-bool isStderrCode(const std::string& code) {
-  return code == "system-error" || code == "unexpected-end-of-file";
-}
-
-// What seqmend alone prints for the file and what it leaves, in a fresh folder.
-struct Alone {
-  ProgramRun run;
-  std::map<std::string, std::string> files;
-};
-
-// A relative path is taken from `base`: the folder of the run links to its first component.
-Alone seqmendAlone(const std::string& path, const std::string& output, const fs::path& base = {}) {
+// What seqmend alone prints for the file and the files it leaves, in a fresh folder. A relative
+// path is taken from `base`: the folder of the run links to its first component.
+std::pair<ProgramRun, Names> seqmendAlone(const std::string& path, const std::string& output,
+                                          const fs::path& base = {}) {
   TempDir work;
   if (fs::path(path).is_relative()) {
-    const fs::path first = *fs::path(path).begin();
-    fs::create_symlink(base / first, work.path / first);
+    fs::create_symlink(base / *fs::path(path).begin(), work.path / *fs::path(path).begin());
   }
-  Alone alone{run({SEQMEND, path, output}, work.path), {}};
-  for (const auto& [name, entry] : snapshot(work.path)) {
-    if (entry.starts_with(std::to_string(int(fs::file_type::regular)) + ":")) {
-      alone.files[name] = entry.substr(entry.find(':') + 1);
+  std::pair<ProgramRun, Names> alone = {run({SEQMEND, path, output}, work.path), {}};
+  for (const auto& entry : fs::directory_iterator(work.path)) {
+    if (entry.is_regular_file()) {
+      alone.second[entry.path().filename()] = readFile(entry.path());
     }
   }
   return alone;
 }
 
-// The report's lines of one file, split as seqmend prints them.
+// The report's lines of one file, split as seqmend prints them, and its verdict.
 void expectLinesOfSeqmend(const Json& record, const ProgramRun& alone,
                           const std::string& outputName, const std::string& aloneOutputName) {
   std::string out, err;
@@ -194,7 +159,9 @@ void expectLinesOfSeqmend(const Json& record, const ProgramRun& alone,
       text.replace(text.size() - outputName.size(), outputName.size(), aloneOutputName);
     }
     EXPECT_NE("unknown", message["code"]) << text;
-    (isStderrCode(message["code"]) ? err : out) += text + "\n";
+    const bool toStderr =
+        message["code"] == "system-error" || message["code"] == "unexpected-end-of-file";
+    (toStderr ? err : out) += text + "\n";
   }
   EXPECT_EQ(alone.out, out);
   EXPECT_EQ(alone.err, err);
@@ -204,355 +171,270 @@ void expectLinesOfSeqmend(const Json& record, const ProgramRun& alone,
   EXPECT_EQ(alone.status, record["exit_status"]);
 }
 
-TEST(MessageTable, HoldsEveryMessageFormatOfTheSources) {
-  // seqmend's sources: the engine, the front end and the platform.
-  std::set<std::string> formats;
+TEST(MessageTable, HoldsEveryMessageFormatOfTheSourcesAndTheDocumentsListEveryCode) {
+  // The first literal of each message call in seqmend's engine, front end and platform; not
+  // snprintf and the like, nor a failStream with the system's text.
+  static const std::regex CALL(R"(\b(f?printf|failStream|perror)\([^;")]*\"((\\.|[^"\\])*)\")");
+  std::set<std::string> formats = {"%s: %s\n"};  // perror's
   for (const auto& entry : fs::recursive_directory_iterator(SEQMEND_SOURCE_DIR "/src")) {
     const std::string unit = entry.path().parent_path().filename();
     if ((unit != "engine" && unit != "app" && unit != "platform") || !entry.is_regular_file()) {
       continue;
     }
-    const std::string source = readFile(entry.path());
-    for (const char* call : {"printf(", "failStream(", "perror("}) {
-      for (size_t at = source.find(call); at != std::string::npos; at = source.find(call, at + 1)) {
-        if (at > 0 && (std::isalnum(source[at - 1]) != 0 || source[at - 1] == '_') &&
-            source.compare(at - 1, 8, "fprintf(") != 0) {
-          continue;  // snprintf and the like make no message
-        }
-        const size_t close = source.find(')', at), quote = source.find('"', at);
-        if (std::string(call) == "perror(") {
-          formats.insert("%s: %s\n");
-          continue;
-        }
-        if (quote > source.find(';', at) || (std::string(call) == "failStream(" && quote > close)) {
-          continue;  // a declaration, or a failStream with the system's text
-        }
-        // The literal, with its escapes undone.
-        std::string format;
-        for (size_t c = quote + 1; source[c] != '"'; ++c) {
-          const char next = source[c] == '\\' ? source[++c] : source[c];
-          format += source[c - 1] == '\\' ? (next == 'n' ? '\n' : next == 't' ? '\t' : next) : next;
-        }
-        formats.insert(std::string(call) == "failStream(" ? "%s: " + format + "\n" : format);
+    const std::string source = readFile(entry);
+    for (auto call = std::sregex_iterator(source.begin(), source.end(), CALL);
+         call != std::sregex_iterator(); ++call) {
+      std::string format, literal = (*call)[2];
+      for (size_t c = 0; c < literal.size(); ++c) {
+        const char next = literal[c] == '\\' ? literal[++c] : '\0';
+        format += next == 'n' ? '\n' : next == 't' ? '\t' : next != '\0' ? next : literal[c];
+      }
+      if ((*call)[1] != "perror") {
+        formats.insert((*call)[1] == "failStream" ? "%s: " + format + "\n" : format);
       }
     }
   }
   ASSERT_GE(formats.size(), 40u);
+  const std::string page = readFile(SEQMEND_SOURCE_DIR "/docs/seqmend-batch.1");
+  const std::string readme = readFile(SEQMEND_SOURCE_DIR "/README.md");
   std::set<std::string> table;
   for (const MessageFormat& kind : messageFormats()) {
     table.insert(kind.format);
     const bool own = &kind == &CRASHED_FORMAT || &kind == &EXIT_STATUS_FORMAT ||
                      &kind == &TIMEOUT_FORMAT || &kind == &NOT_REGULAR_FORMAT;
     EXPECT_TRUE(own || formats.count(kind.format) == 1) << "no longer in src/: " << kind.format;
+    // Both documents list every code a report may hold.
+    const std::string code = kind.code, roff = std::regex_replace(code, std::regex("-"), "\\-");
+    EXPECT_TRUE(!kind.perFile || page.find(".B " + roff + "\n") != std::string::npos) << code;
+    EXPECT_TRUE(!kind.perFile || readme.find("`" + code + "`") != std::string::npos) << code;
   }
   for (const std::string& format : formats) {
     EXPECT_EQ(1u, table.count(format)) << "message format without a code: " << format;
   }
-  // Both documents list every code a report may hold.
-  const std::string page = readFile(SEQMEND_SOURCE_DIR "/docs/seqmend-batch.1");
-  const std::string readme = readFile(SEQMEND_SOURCE_DIR "/README.md");
-  for (const MessageFormat& kind : messageFormats()) {
-    std::string escaped;
-    for (const char* c = kind.code; *c != '\0'; ++c) {
-      escaped += *c == '-' ? std::string("\\-") : std::string(1, *c);
-    }
-    EXPECT_TRUE(!kind.perFile || page.find(".B " + escaped + "\n") != std::string::npos)
-        << "not in the manual page: " << kind.code;
-    EXPECT_TRUE(!kind.perFile ||
-                readme.find("`" + std::string(kind.code) + "`") != std::string::npos)
-        << "not in the README: " << kind.code;
-  }
 }
 
+// Over the examples, the corpus if there is one and a big file: a check of every file, then
+// repaired and sound copies by two batches at once into one folder.
 TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
-  std::vector<std::string> paths = {EXAMPLES};
-  if (!corpus().empty()) {
-    paths.push_back(corpus());
+  Args paths = {EXAMPLES};
+  for (const std::string place : {"/../shared/corpus-ext", "/../../shared/corpus-ext"}) {
+    if (paths.size() == 1 && fs::is_directory(SEQMEND_SOURCE_DIR + place)) {
+      paths.push_back(fs::canonical(SEQMEND_SOURCE_DIR + place));
+    }
   }
-  TempDir work;
+  TempDir work, tmp;
   // Past the size up to which a copy is made in memory: mostly a hole, dropped as garbage. The
   // last PATH, taken only where copies are made.
-  const fs::path big = work.path / "big" / "big.mid";
+  const fs::path big = work.path / "big" / "big.Rmi";
   writeFile(big, readFile(EXAMPLES / "sound.mid"));
   fs::resize_file(big, (64 << 20) + 1);
   paths.push_back(big.parent_path());
-  std::map<std::string, std::map<std::string, std::string>> before;
+  std::map<std::string, Names> before = {{work.path, snapshot(work.path)}};
   for (const std::string& path : paths) {
     before[path] = snapshot(path);
   }
-  std::map<std::string, Alone> alones;  // seqmend alone, once per file, its copy named copy.mid
+  std::map<std::string, std::pair<ProgramRun, Names>> alones;  // once per file, copy in copy.mid
+  std::set<std::string> seen[2], written;  // the paths of each pass; the files under out
   for (const bool check : {true, false}) {
-    std::vector<std::string> args = {BATCH, "--report", "-", "--jobs", "3"};
-    args.insert(args.end(),
-                {check ? "--all-files" : "--copy-sound", check ? "--check" : "--out=out"});
+    Args args = batchArgs(check ? "--check --all-files -r - -j 3" : "--out=out --copy-sound -r -");
     args.insert(args.end(), paths.begin(), paths.end() - (check ? 1 : 0));
-    const ProgramRun batch = run(args, work.path);
-    const std::vector<Json> report = readReport(batch.out);
-    EXPECT_GE(report.size(), 12u);
-    for (const Json& record : report) {
-      const std::string path = record["path"];
-      SCOPED_TRACE(path);
-      if (alones.count(path) == 0) {
-        alones[path] = seqmendAlone(path, "copy.mid");
-        // The lines as seqmend printed them parse into known kinds with the values in them.
-        const ProgramRun& run = alones[path].run;
-        for (const Message& message : parseMessages(run.out + run.err, {path, "copy.mid"})) {
-          ASSERT_NE(nullptr, message.kind) << message.text;
-          EXPECT_EQ(message.text, formatMessage(*message.kind, {path, "copy.mid"}, message.fields));
+    const std::string env = "TMPDIR=" + tmp.path.string();
+    for (const ProgramRun& started : {start(args, work.path, env), start(args, work.path, env)}) {
+      const ProgramRun batch = finish(started);
+      const std::vector<Json> report = readReport(batch.out);
+      EXPECT_EQ(1, batch.status);  // not-midi.mid
+      EXPECT_GE(report.size(), 12u);
+      for (const Json& record : report) {
+        const std::string path = record["path"];
+        SCOPED_TRACE(path);
+        seen[check].insert(path);
+        EXPECT_EQ(fs::file_size(path), record["size"]);
+        if (alones.count(path) == 0) {
+          alones[path] = seqmendAlone(path, "copy.mid");
+          // The lines as seqmend printed them parse into known kinds with the values in them.
+          const ProgramRun& run = alones[path].first;
+          for (const Message& message : parseMessages(run.out + run.err, {path, "copy.mid"})) {
+            ASSERT_NE(nullptr, message.kind) << message.text;
+            EXPECT_EQ(message.text,
+                      formatMessage(*message.kind, {path, "copy.mid"}, message.fields));
+          }
+        }
+        const auto& [alone, files] = alones[path];
+        const std::string output = record["output"].is_null() ? "" : record["output"];
+        expectLinesOfSeqmend(record, alone, check ? "/dev/null" : output, "copy.mid");
+        EXPECT_EQ(check || record["verdict"] == "failed", output.empty());
+        const size_t extras = check || record["verdict"] != "repaired" ? 0 : files.size() - 1;
+        ASSERT_EQ(extras, record["extras"].size());
+        if (!output.empty()) {  // a sound file's copy is the file
+          EXPECT_EQ(record["verdict"] == "sound" ? readFile(path) : files.at("copy.mid"),
+                    readFile(work.path / output));
+          written.insert(output);
+        }
+        for (size_t n = 1; n <= extras; ++n) {  // in the order seqmend numbers them
+          const std::string extra = record["extras"][n - 1];
+          EXPECT_EQ(files.at("extra" + std::to_string(n) + ".mid"), readFile(work.path / extra));
+          written.insert(extra);
         }
       }
-      const Alone& alone = alones[path];
-      const std::string output = record["output"].is_null() ? "" : record["output"];
-      expectLinesOfSeqmend(record, alone.run, check ? "/dev/null" : output, "copy.mid");
-      if (!check && record["verdict"] == "sound") {  // --copy-sound
-        EXPECT_EQ(readFile(path), readFile(work.path / output));
-      }
-      if (check || record["verdict"] != "repaired") {
-        EXPECT_EQ(check || record["verdict"] != "sound", output.empty());
-        EXPECT_TRUE(record["extras"].empty());
-        continue;
-      }
-      EXPECT_EQ(alone.files.at("copy.mid"), readFile(work.path / output));
-      ASSERT_EQ(alone.files.size() - 1, record["extras"].size());
-      for (size_t n = 1; n < alone.files.size(); ++n) {
-        EXPECT_EQ(alone.files.at("extra" + std::to_string(n) + ".mid"),
-                  readFile(work.path / record["extras"][n - 1].get<std::string>()));
-      }
     }
+    // A check writes nothing, not even in TMPDIR where the extra files of its runs go, and go
+    // again.
+    EXPECT_TRUE(!check || (before[work.path] == snapshot(work.path) && fs::is_empty(tmp.path)));
+  }
+  // Nothing but the copies is left under out, and the inputs are as they were.
+  for (const auto& entry : fs::recursive_directory_iterator(work.path / "out")) {
+    EXPECT_TRUE(entry.is_directory() ||
+                written.count(entry.path().lexically_relative(work.path).string()) == 1)
+        << entry.path();
   }
   for (const std::string& path : paths) {
     EXPECT_EQ(before[path], snapshot(path)) << "inputs changed under " << path;
   }
+  // Only MIDI names are taken without --all-files.
+  const std::regex midiName(".*\\.(mid|midi|kar|rmi|smf)", std::regex::icase);
+  for (const std::string& path : seen[true]) {
+    EXPECT_EQ(std::regex_match(path, midiName), seen[false].count(path) == 1) << path;
+  }
 }
 
 TEST(Batch, OddNamesRoundTripThroughTheReport) {
-  const std::vector<std::string> names = {"a b.mid",      "new\nline.mid", "bad\xff\xfe.mid",
-                                          "q\"b\\s.MID",  "tab\t.kar",     "\xc3\xbcml.smf",
-                                          "dir\x80/x.mid"};
   TempDir work;
-  std::map<std::string, std::string> byBase64;
-  for (const std::string& name : names) {
+  Names byBase64;
+  for (const std::string name : {"a b.midi", "new\nline.mid", "bad\xff\xfe.mid", "q\"b\\s.MID",
+                                 "tab\t.kar", "\xc3\xbcml.smf", "dir\x80/x.mid", "cut\xc3.mid"}) {
     writeFile(work.path / "in" / name, readFile(EXAMPLES / "appended.mid"));
-    byBase64[base64("in/" + name)] = "in/" + name;
-    byBase64[base64("out/" + name)] = "out/" + name;
-    byBase64[base64("out/" + name + ".extra1.mid")] = "out/" + name + ".extra1.mid";
-  }
-  writeFile(work.path / "-dash.mid", readFile(EXAMPLES / "damaged.mid"));
-  const ProgramRun batch =
-      run({BATCH, "--out", "out", "-r", "-", "--", "in", "-dash.mid"}, work.path);
-  EXPECT_EQ(0, batch.status) << batch.err;
-  std::set<std::string> seen;
-  for (const Json& record : readReport(batch.out)) {
-    const std::string path = bytesOf(record, "path", byBase64);
-    seen.insert(path);
-    EXPECT_EQ("repaired", record["verdict"]);
-    const std::string output = bytesOf(record, "output", byBase64);
-    EXPECT_TRUE(fs::is_regular_file(work.path / output)) << output;
-    EXPECT_EQ(isValidUtf8(path), !record.contains("path_bytes"));
-    const Json& first = record["messages"][0];
-    EXPECT_EQ(isValidUtf8(path), !first.contains("text_bytes"));
-    if (path != "-dash.mid") {
-      EXPECT_EQ(output + ".extra1.mid", isValidUtf8(output)
-                                            ? record["extras"][0].get<std::string>()
-                                            : byBase64.at(record["extras_bytes"][0]));
+    for (const std::string& file : {"in/" + name, "out/" + name, "out/" + name + ".extra1.mid"}) {
+      byBase64[base64(file)] = file;
     }
   }
-  std::set<std::string> expected = {"-dash.mid"};
-  for (const std::string& name : names) {
-    expected.insert("in/" + name);
-  }
-  EXPECT_EQ(expected, seen);
-}
-
-TEST(Batch, CheckWritesNothingAndTheNameFilterPicksMidiFiles) {
-  TempDir work, tmp;
-  for (const char* name : {"a.mid", "b.MIDI", "sub/c.rmi", "sub/readme.txt"}) {
-    writeFile(work.path / "in" / name, readFile(EXAMPLES / "appended.mid"));
-  }
-  const auto before = snapshot(work.path);
-  for (const bool all : {false, true}) {
-    const std::vector<std::string> env = {"TMPDIR=" + tmp.path.string()};
-    const ProgramRun batch =
-        run({BATCH, "--check", "--report=-", all ? "-a" : "-q", "in"}, work.path, env);
-    EXPECT_EQ(0, batch.status) << batch.err;
-    EXPECT_EQ(all ? 4u : 3u, readReport(batch.out).size());
-    EXPECT_EQ(before, snapshot(work.path));
-    EXPECT_TRUE(fs::is_empty(tmp.path));  // where the extra files of a check go, and go again
+  writeFile(work.path / "-dash.mid", readFile(EXAMPLES / "damaged.mid"));
+  const ProgramRun batch = run(batchArgs("--out out -r - -- in -dash.mid"), work.path);
+  EXPECT_EQ(0, batch.status) << batch.err;
+  // A text field as the bytes it stands for.
+  const auto bytesOf = [&](const Json& object, const std::string& key) -> std::string {
+    return object.contains(key + "_bytes") ? byBase64.at(object[key + "_bytes"])
+                                           : object[key].get<std::string>();
+  };
+  const std::vector<Json> report = readReport(batch.out);
+  EXPECT_EQ(9u, report.size());
+  for (const Json& record : report) {
+    const std::string path = bytesOf(record, "path"), output = bytesOf(record, "output");
+    EXPECT_TRUE(fs::is_regular_file(work.path / path)) << path;
+    EXPECT_TRUE(fs::is_regular_file(work.path / output)) << output;
+    EXPECT_EQ("repaired", record["verdict"]);
+    // The bytes come along exactly when the text is not the name: not valid UTF-8.
+    EXPECT_EQ(record["path"] != path, record.contains("path_bytes"));
+    EXPECT_EQ(record["path"] != path, record["messages"][0].contains("text_bytes"));
+    if (path != "-dash.mid") {
+      EXPECT_EQ(output + ".extra1.mid", record.contains("extras_bytes")
+                                            ? byBase64.at(record["extras_bytes"][0])
+                                            : record["extras"][0].get<std::string>());
+    }
   }
 }
 
 TEST(Batch, ACrashingOrHangingRunCostsOnlyItsOwnFile) {
   TempDir work;
-  for (const char* name : {"crash.mid", "hang.mid", "a.mid", "b.mid", "c.mid"}) {
+  Names expected = {{"in/crash.mid", "crashed"}, {"in/hang.mid", "timeout"}}, verdicts;
+  for (const std::string name : {"crash.mid", "hang.mid", "a.mid", "b.mid", "c.mid"}) {
     writeFile(work.path / "in" / name, readFile(EXAMPLES / "damaged.mid"));
+    expected.insert({"in/" + name, "repaired"});
   }
   const auto started = std::chrono::steady_clock::now();
-  const ProgramRun batch =
-      run({BATCH, "--out", "out", "--report", "r.jsonl", "--timeout", "1", "-j2", "in"}, work.path,
-          {"SEQMEND_BATCH_TEST_HOOK=crash:crash.mid,hang:hang.mid"});
+  const ProgramRun batch = run(batchArgs("--out out --report r.jsonl --timeout 1 -j2 in"),
+                               work.path, "SEQMEND_BATCH_TEST_HOOK=crash:crash.mid,hang:hang.mid");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
   EXPECT_EQ(1, batch.status);
-  std::map<std::string, std::string> verdicts;
   for (const Json& record : readReport(readFile(work.path / "r.jsonl"))) {
     verdicts[record["path"]] = record["verdict"];
-    if (record["verdict"] == "crashed") {
-      EXPECT_EQ(SIGABRT, record["signal"]);
-    }
-    EXPECT_TRUE(record["exit_status"].is_null() == (record["verdict"] != "repaired"));
+    EXPECT_EQ(record["verdict"] == "crashed" ? SIGABRT : 0, record.value("signal", 0));
+    EXPECT_EQ(record["exit_status"].is_null(), record["verdict"] != "repaired");
   }
-  EXPECT_EQ((std::map<std::string, std::string>{{"in/a.mid", "repaired"},
-                                                {"in/b.mid", "repaired"},
-                                                {"in/c.mid", "repaired"},
-                                                {"in/crash.mid", "crashed"},
-                                                {"in/hang.mid", "timeout"}}),
-            verdicts);
-  std::set<std::string> left;
+  EXPECT_EQ(expected, verdicts);
+  EXPECT_TRUE(std::regex_search(
+      batch.err, std::regex("seqmend-batch: 5 files in [0-9.]+ s \\([0-9]+ files/s\\): 0 sound, "
+                            "3 repaired, 0 failed, 1 crashed, 1 timeout\n(.*\n)*seqmend-batch: +1 "
+                            "crashed\n")))
+      << batch.err;
+  std::set<std::string> left;  // and no scratch folder
   for (const auto& entry : fs::directory_iterator(work.path / "out")) {
     left.insert(entry.path().filename());
   }
-  EXPECT_EQ((std::set<std::string>{"a.mid", "b.mid", "c.mid"}), left) << batch.err;
+  EXPECT_EQ((std::set<std::string>{"a.mid", "b.mid", "c.mid"}), left);
 }
 
 TEST(Batch, SpecialEntriesAndFilesThatChangeMidRunFailAloneAsSeqmendSays) {
   TempDir work;
   const fs::path in = work.path / "in";
-  for (const char* name :
-       {"gone.mid", "fifo.mid", "folder.mid", "loop.mid", "locked.mid", "ok.mid"}) {
-    writeFile(in / name, readFile(EXAMPLES / "sound.mid"));
+  Names expected = {{"in/a-fifo.mid", "not-regular-file"},
+                    {"in/device.mid", "not-regular-file"},
+                    {"in/ok.mid", "sound"},
+                    {"in/locked.mid", getuid() == 0 ? "sound" : "system-error"}},  // root reads it
+      codes;
+  for (const std::string name : {"gone", "fifo", "folder", "loop", "locked", "ok"}) {
+    writeFile(in / (name + ".mid"), readFile(EXAMPLES / "sound.mid"));
+  }
+  for (const std::string name : {"gone", "fifo", "folder", "loop", "self", "dangling"}) {
+    expected.insert({"in/" + name + ".mid", "system-error"});
   }
   mkfifo((in / "a-fifo.mid").c_str(), 0644);
   fs::create_directory_symlink("..", in / "up.mid");  // a folder behind a link is not entered
   fs::create_symlink("/dev/null", in / "device.mid");
   fs::create_symlink("self.mid", in / "self.mid");
   fs::create_symlink("nowhere", in / "dangling.mid");
-  const Process batch = start({BATCH, "--check", "-r", "-", "-j", "16", "in"}, work.path,
-                              {"SEQMEND_BATCH_TEST_HOOK=delay:2000"});
+  const ProgramRun batch =
+      start(batchArgs("--check -r - -j 16 in"), work.path, "SEQMEND_BATCH_TEST_HOOK=delay:2000");
   // The files change once the walk is past them, while their runs wait.
   const std::string children =
       "/proc/" + std::to_string(batch.pid) + "/task/" + std::to_string(batch.pid) + "/children";
-  for (int wait = 0; wait < 500; ++wait) {
-    std::istringstream pids(readFile(children));
-    if (std::distance(std::istream_iterator<std::string>(pids), {}) == 6) {
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int wait = 0; wait < 500 && std::ranges::count(readFile(children), ' ') < 6; ++wait) {
+    usleep(10000);
   }
-  fs::remove(in / "gone.mid");
-  fs::remove(in / "fifo.mid");
+  for (const char* name : {"gone.mid", "fifo.mid", "folder.mid", "loop.mid"}) {
+    fs::remove(in / name);
+  }
   mkfifo((in / "fifo.mid").c_str(), 0644);
-  fs::remove(in / "folder.mid");
   fs::create_directory(in / "folder.mid");
-  fs::remove(in / "loop.mid");
   fs::create_symlink("loop.mid", in / "loop.mid");
   fs::permissions(in / "locked.mid", fs::perms::none);
   const ProgramRun result = finish(batch);
   EXPECT_EQ(1, result.status);
-  std::map<std::string, std::string> codes;
   for (const Json& record : readReport(result.out)) {
     const std::string path = record["path"];
     codes[path] = record["messages"].back()["code"];
     if (codes[path] != "not-regular-file") {
-      expectLinesOfSeqmend(record, seqmendAlone(path, "/dev/null", work.path).run, "/dev/null",
+      expectLinesOfSeqmend(record, seqmendAlone(path, "/dev/null", work.path).first, "/dev/null",
                            "/dev/null");
     }
   }
-  const std::string locked = getuid() == 0 ? "sound" : "system-error";  // root reads it anyway
-  EXPECT_EQ((std::map<std::string, std::string>{{"in/a-fifo.mid", "not-regular-file"},
-                                                {"in/dangling.mid", "system-error"},
-                                                {"in/device.mid", "not-regular-file"},
-                                                {"in/fifo.mid", "system-error"},
-                                                {"in/folder.mid", "system-error"},
-                                                {"in/gone.mid", "system-error"},
-                                                {"in/locked.mid", locked},
-                                                {"in/loop.mid", "system-error"},
-                                                {"in/ok.mid", "sound"},
-                                                {"in/self.mid", "system-error"}}),
-            codes);
+  EXPECT_EQ(expected, codes);
 }
 
-TEST(Batch, AnOutFolderOrReportOverlappingAPathIsRefused) {
-  TempDir work;
-  writeFile(work.path / "in/sub/a.mid", readFile(EXAMPLES / "damaged.mid"));
-  const auto before = snapshot(work.path);
-  const std::vector<std::vector<std::string>> cases = {
-      {"--out", "in"}, {"--out", "in/sub/out"}, {"--out", "in/../in/x/"},
-      {"--out", "."},  {"--out", work.path},    {"--check", "--report", "in/r.jsonl"},
-  };
-  for (const auto& options : cases) {
-    std::vector<std::string> args = {BATCH};
-    args.insert(args.end(), options.begin(), options.end());
-    args.push_back("in");
-    const ProgramRun batch = run(args, work.path);
-    EXPECT_EQ(2, batch.status) << options[1];
-    EXPECT_EQ(before, snapshot(work.path)) << options[1];
-  }
-}
-
-TEST(Batch, TwoBatchesIntoOneOutFolderLeaveWholeCopies) {
-  TempDir work;
-  constexpr size_t COPIES = 12;  // of the 12 examples, in folders of their own
-  for (size_t copy = 0; copy < COPIES; ++copy) {
-    for (const auto& example : fs::directory_iterator(EXAMPLES)) {
-      if (example.path().extension() == ".mid") {
-        writeFile(work.path / "in" / std::to_string(copy) / example.path().filename(),
-                  readFile(example.path()));
-      }
-    }
-  }
-  const std::vector<std::string> args = {BATCH, "--out", "out", "-j", "2", "-r", "-", "in"};
-  const Process first = start(args, work.path), second = start(args, work.path);
-  const ProgramRun runs[2] = {finish(first), finish(second)};
-  std::map<std::string, Alone> expected;
-  for (const ProgramRun& batch : runs) {
-    EXPECT_EQ(1, batch.status);  // not-midi.mid
-    EXPECT_EQ(COPIES * 12, readReport(batch.out).size());
-  }
-  for (const auto& entry : fs::recursive_directory_iterator(work.path / "out")) {
-    if (entry.is_directory()) {
-      continue;
-    }
-    std::string name = entry.path().filename();
-    const bool extra = name.ends_with(".extra1.mid");
-    name = name.substr(0, name.find(".mid") + 4);
-    if (expected.count(name) == 0) {
-      expected[name] = seqmendAlone(EXAMPLES / name, "copy.mid");
-    }
-    EXPECT_EQ(expected[name].files.at(extra ? "extra1.mid" : "copy.mid"), readFile(entry.path()))
-        << entry.path();
-  }
-  // The folders, each with 10 repaired copies and one extra file.
-  EXPECT_EQ(COPIES * (1 + 10 + 1), snapshot(work.path / "out").size());
-}
-
+// Usage errors, an out folder or report overlapping a PATH, and checks: nothing is written.
 TEST(Batch, CommandLine) {
   TempDir work;
   writeFile(work.path / "a.mid", readFile(EXAMPLES / "sound.mid"));
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    std::string out;
-  } cases[] = {
-      {{"--help"}, 0, "usage: seqmend-batch [options] (--out DIR | --check) PATH...\n"},
-      {{"--version"}, 0, "seqmend-batch "},
-      {{"--check"}, 2, ""},
-      {{"a.mid"}, 2, ""},
-      {{"--check", "--out", "o", "a.mid"}, 2, ""},
-      {{"--check", "--jobs", "0", "a.mid"}, 2, ""},
-      {{"--check", "--timeout", "x", "a.mid"}, 2, ""},
-      {{"--check", "--copy-sound", "a.mid"}, 2, ""},
-      {{"--check", "--bogus", "a.mid"}, 2, ""},
-      {{"--check", "a.mid"}, 0, "a.mid is ok.\n"},
-      {{"--check", "-q", "a.mid"}, 0, ""},
-      {{"-c", "--tracks-only", "a.mid", "--", "missing.mid"},
-       1,
-       "missing.mid: No such file or directory\na.mid is ok.\n"},
-  };
-  for (const auto& test : cases) {
-    std::vector<std::string> args = {BATCH};
-    args.insert(args.end(), test.args.begin(), test.args.end());
-    const ProgramRun batch = run(args, work.path);
-    EXPECT_EQ(test.status, batch.status) << test.args[0] << "\n" << batch.err;
-    EXPECT_TRUE(batch.out.starts_with(test.out)) << batch.out;
+  writeFile(work.path / "in/sub/a.mid", readFile(EXAMPLES / "damaged.mid"));
+  const Names before = snapshot(work.path),
+              outputs = {
+                  {"--help", "usage: seqmend-batch [options] (--out DIR | --check) PATH...\n"},
+                  {"--version", "seqmend-batch "},
+                  {"--check a.mid", "a.mid is ok.\n"},
+                  {"-c --tracks-only a.mid -- missing.mid",
+                   "missing.mid: No such file or directory\na.mid is ok.\n"}};
+  // The exit status, then the options.
+  for (const std::string& line :
+       Args{"0 --help", "0 --version", "2 --check", "2 a.mid", "2 --check --out o a.mid",
+            "2 --check --jobs 0 a.mid", "2 --check --timeout x a.mid",
+            "2 --check --copy-sound a.mid", "2 --check --bogus a.mid", "0 --check a.mid",
+            "0 --check -q a.mid", "1 -c --tracks-only a.mid -- missing.mid", "2 --out in in",
+            "2 --out in/sub/out in", "2 --out in/../in/x/ in", "2 --out . in",
+            "2 --out " + work.path.string() + " in", "2 --check --report in/r.jsonl in"}) {
+    const ProgramRun batch = run(batchArgs(line.substr(2)), work.path);
+    EXPECT_EQ(line[0] - '0', batch.status) << line << "\n" << batch.err;
+    const std::string out = outputs.count(line.substr(2)) ? outputs.at(line.substr(2)) : "";
+    EXPECT_EQ(out, batch.out.substr(0, out.empty() ? std::string::npos : out.size())) << line;
+    EXPECT_EQ(before, snapshot(work.path)) << line;
   }
 }
 
