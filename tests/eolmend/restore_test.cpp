@@ -105,17 +105,16 @@ Bytes withCrLfEvents(const Bytes& file) {
 // Kinds of damage: 0 LF -> CR LF, 1 CR LF -> LF, 2 CR LF -> LF with CR LF pairs added first.
 TEST(Restore, EveryFileComesBackFromBothKindsOfDamage) {
   bool corpus = false;
-  const std::vector<std::pair<std::string, Bytes>> files = sampleFiles(corpus);
   int damaged[3] = {};
-  for (size_t n = 0; n < files.size(); ++n) {
-    const Bytes originals[3] = {files[n].second, files[n].second, withCrLfEvents(files[n].second)};
+  for (const auto& [name, file] : sampleFiles(corpus)) {
+    const Bytes originals[3] = {file, file, withCrLfEvents(file)};
     for (int kind = 0; kind < 3; ++kind) {
       const Bytes& original = originals[kind];
       const Bytes input = damage(original, kind > 0);
       if (input == original) {
         continue;
       }
-      SCOPED_TRACE(files[n].first + ", kind " + std::to_string(kind));
+      SCOPED_TRACE(name + ", kind " + std::to_string(kind));
       ++damaged[kind];
       const EngineRun run = restore(input);
       EXPECT_NE(REPAIR_UNCHANGED, run.result) << run.messages;
