@@ -25,10 +25,7 @@ UNDONE='in.mid: CR LF changed back to LF in track 1 (2 bytes removed)\n'
 fixed() { printf '%s contains errors. Fixed output written to %s\\n' "$1" "$2"; }
 
 # lf_to_crlf HEX...: the bytes with a CR put before every LF, as a text-mode transfer does
-lf_to_crlf() {
-  printf '%s' "$*" | tr -d ' ' | sed 's/../& /g' |
-    awk '{ for (i = 1; i <= NF; i++) { if (tolower($i) == "0a") printf "0D "; printf "%s ", $i } }'
-}
+lf_to_crlf() { printf '%s' "$*" | tr -d ' ' | sed 's/../& /g; s/0[aA] /0D0A /g'; }
 
 start "version banner, usage, -t is no option here"; run -v -t
 grep -qxE 'eolmend v1\.15 \([A-Z][a-z]{2} [1-9][0-9]? [0-9]{4}\)' <(head -n 1 ../stdout) ||
