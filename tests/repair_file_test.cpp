@@ -27,11 +27,8 @@ const Bytes LENGTH_7_FILE = chunk("MThd", FIELDS + Bytes{0x00}) + TRACK_C;
 const Bytes SNIO_FIELDS = chunk("SNio", uint16BE(0) + uint16BE(1) + uint16BE(96));
 
 // 13 note pairs with the end of track cut off: untagged track data.
-const Bytes LOST_NOTES = [] {
-  Bytes events = soundTrackEvents(13);
-  events.resize(events.size() - END_OF_TRACK.size());
-  return events;
-}();
+const Bytes NOTES_13 = soundTrackEvents(13);
+const Bytes LOST_NOTES(NOTES_13.begin(), NOTES_13.end() - long(END_OF_TRACK.size()));
 
 Bytes format0(const Bytes& events) { return smfHeader(0, 1, 480) + trackChunk(events); }
 
