@@ -128,6 +128,7 @@ TEST_F(TrackEvents, IncompleteSysexIsRemovedUpToItsFirstF7) {
       {"length 0", hex("00 F0 00") + NOTE + EOT, 1, REMOVED, NOTE + EOT},
       {"past the track, F7 last", hex("00 F0 7F 01 02 F7"), 1, REMOVED + lost(6) + MISSING, EOT},
       {"past the track, no F7", hex("00 F0 7F 01 02 03"), 1, REMOVED + MISSING, EOT},
+      {"ends the track", hex("00 F0 03 01 02 F7"), 1, MISSING, hex("00 F0 03 01 02 F7") + EOT},
       {"past the end of the file", hex("00 F0 05 01 02"), 1, REMOVED + lost(8) + MISSING, EOT, 8},
       {"length cut off", hex("00 F0 81"), 1,
        at("removing incomplete midi command", 8) + REMOVED + lost(3) + MISSING, EOT},
