@@ -226,10 +226,8 @@ TEST_F(RepairFile, EveryPrefixAndSingleByteChangeIsAnswered) {
                                 ONE_NOTE + hex("00 C0 05 00 E0 00 40") + END_OF_TRACK) +
                      trackChunk(hex("00 91 3C 40 81 00 3C 00 00 F8") + END_OF_TRACK);
   std::vector<Bytes> inputs;
-  for (size_t size = 0; size < file.size(); ++size) {
-    inputs.emplace_back(file.begin(), file.begin() + long(size));
-  }
   for (size_t at = 0; at < file.size(); ++at) {
+    inputs.emplace_back(file.begin(), file.begin() + long(at));
     for (const uint8_t value : {0x00, 0x06, 0x0A, 0x7F, 0x80, 0xF0, 0xF7, 0xFF}) {
       inputs.push_back(file);
       inputs.back()[at] = value;

@@ -86,10 +86,7 @@ verdict() {
   { printf 'stale output'; bytes "$(printf 'AA%.0s' {1..200})"; } >out.mid
   run "${@:5}" in.mid out.mid
   expect "$3" "$4" ''
-  case $4 in
-    *Fixed*) files 'in.mid out.mid' out.mid "$SOUND" ;;
-    *) files in.mid ;;
-  esac
+  if [[ $4 == *Fixed* ]]; then files 'in.mid out.mid' out.mid "$SOUND"; else files in.mid; fi
 }
 verdict sound "$SOUND" 0 'in.mid is ok.\n'
 verdict "sound, quiet" "$SOUND" 0 '' -quietly
