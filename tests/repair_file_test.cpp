@@ -130,6 +130,9 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
       // Fields that cannot be read whole are 0; a division of 0 is repaired.
       {"HeaderBodyCutOff", chunkWithLength("MThd", 6, uint16BE(1)),
        "in.mid: invalid resolution 0 changed to 96\n", smfHeader(1, 0, 96)},
+      // A format out of range as the only damage still makes a changed file.
+      {"FormatOutOfRangeAlone", smfHeader(0xFFFF, 2, 480) + TRACK_A + TRACK_B,
+       "in.mid: invalid version 65535 changed to 1\n", SOUND},
       {"ForeignTagsAndFormat",
        chunk("SNio", uint16BE(3) + uint16BE(2) + uint16BE(0)) + TRACK_A + TRACK_B,
        "in.mid: SNio changed to MThd\nin.mid: invalid version 3 changed to 1\n"
