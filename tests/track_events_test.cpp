@@ -1,6 +1,7 @@
 // The event stream of one track: running status, the channel rules, system messages, system
 // exclusive and meta events, the GM ON pause, lost bytes and the end of track.
 #include <random>
+#include <tuple>
 
 #include "support/streams.h"
 
@@ -127,6 +128,7 @@ TEST_F(TrackEvents, IncompleteSysexIsRemovedUpToItsFirstF7) {
       {"length 0", hex("00 F0 00") + NOTE + EOT, 1, REMOVED, NOTE + EOT},
       {"past the track, F7 last", hex("00 F0 7F 01 02 F7"), 1, REMOVED + lost(6) + MISSING, EOT},
       {"past the track, no F7", hex("00 F0 7F 01 02 03"), 1, REMOVED + MISSING, EOT},
+      {"ends the track", hex("00 F0 03 01 02 F7"), 1, MISSING, hex("00 F0 03 01 02 F7") + EOT},
       {"past the end of the file", hex("00 F0 05 01 02"), 1, REMOVED + lost(8) + MISSING, EOT, 8},
       {"length cut off", hex("00 F0 81"), 1,
        at("removing incomplete midi command", 8) + REMOVED + lost(3) + MISSING, EOT},
@@ -189,9 +191,8 @@ TEST_F(TrackEvents, LongTracksAreReadAcrossBlockBorders) {
   for (int round = 0; round < 6; ++round) {
     Bytes events = NOTE;
     std::vector<size_t> controls;  // offsets of the control values in events
-    int32_t tick = 0;
-    std::vector<int32_t> ticks;
-    Bytes withRemovals = events;  // an incomplete system exclusive event before every 7th event
+    std::vector<int32_t> ticks;    // of the events with a delta time of 1, from 1 on
+    Bytes withRemovals = events;   // an incomplete system exclusive event before every 7th event
     std::string removals;
     while (events.size() < 150000) {
       if (ticks.size() % 7 == 0) {
@@ -202,7 +203,7 @@ TEST_F(TrackEvents, LongTracksAreReadAcrossBlockBorders) {
       const int kind = int(random() % 9);
       if (kind < 6) {
         events += kinds[kind];
-        ticks.push_back(++tick);
+        ticks.push_back(int32_t(ticks.size()) + 1);
         if (kind == 2) {
           controls.push_back(events.size() - 1);
         }
@@ -215,20 +216,14 @@ TEST_F(TrackEvents, LongTracksAreReadAcrossBlockBorders) {
     }
     events += EOT;
     withRemovals += EOT;
-    EXPECT_EQ(REPAIR_UNCHANGED, repairTrack(events).result);
-    EXPECT_EQ(events, repairTrack(events).output);
-
     Bytes damaged = events;
     const size_t value = controls[random() % controls.size()];
     damaged[value] = 0x85;
-    const EngineRun run = repairTrack(damaged);
-    EXPECT_EQ(at("invalid control value used", 8 + value - 2), run.messages);
-    damaged[value] = 0x7F;
-    EXPECT_EQ(damaged, run.output);
-
-    const EngineRun removed = repairTrack(withRemovals);
-    EXPECT_EQ(removals, removed.messages);
-    EXPECT_EQ(events, removed.output);
+    Bytes repaired = events;
+    repaired[value] = 0x7F;
+    expectRepairs({{"sound", events, REPAIR_UNCHANGED, ""},
+                   {"value", damaged, 1, at("invalid control value used", 6 + value), repaired},
+                   {"removals", withRemovals, 1, removals, events}});
 
     g_gmOnTick = ticks[ticks.size() / 2] - int32_t(random() % 13);
     EXPECT_EQ(PAUSE, repairTrack(events).messages);
@@ -259,14 +254,12 @@ TEST_F(TrackEvents, FailedWriteIsReportedForTheOutput) {
 }
 
 TEST(ReadVarLen, CountsEveryByteItTries) {
-  const struct {
-    Bytes bytes;
-    int32_t value, remaining;
-  } cases[] = {{hex("81 00"), 0x80, 8}, {hex("FF FF FF FF 05"), 0x0FFFFFFF, 6}, {hex("81"), -1, 8}};
-  for (const auto& c : cases) {
-    TempStream in(c.bytes);
-    int32_t remaining = 10;
-    EXPECT_EQ(c.value, readVarLen(in.get(), remaining));
-    EXPECT_EQ(c.remaining, remaining);
+  const std::tuple<Bytes, int32_t, int32_t> cases[] = {
+      {hex("81 00"), 0x80, 8}, {hex("FF FF FF FF 05"), 0x0FFFFFFF, 6}, {hex("81"), -1, 8}};
+  for (const auto& [bytes, value, remaining] : cases) {
+    TempStream in(bytes);
+    int32_t left = 10;
+    EXPECT_EQ(value, readVarLen(in.get(), left));
+    EXPECT_EQ(remaining, left);
   }
 }

@@ -24,10 +24,9 @@ hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }  # the characters of 
 notes() { for ((i = 0; i < $1; i++)); do printf '00903C40 60803C00 '; done; }
 # chunk TAG HEX...: the chunk, its length field counting the bytes given
 chunk() {
-  local tag=$1 body
-  shift
-  body=$(printf '%s' "$*" | tr -d ' ')
-  printf '%s%08X%s' "$(hex "$tag")" $((${#body} / 2)) "$body"
+  local body
+  body=$(printf '%s' "${*:2}" | tr -d ' ')
+  printf '%s%08X%s' "$(hex "$1")" $((${#body} / 2)) "$body"
 }
 
 # ---- Cases ----
@@ -41,29 +40,17 @@ start() {
 
 finish() {
   [ -n "$name" ] || return 0
-  if [ -z "$problems" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAIL %s:%s\n' "$name" "$problems"
-  fi
+  [ -z "$problems" ] && passed=$((passed + 1)) ||
+    { failed=$((failed + 1)) && printf 'FAIL %s:%s\n' "$name" "$problems"; }
   name=''
 }
 
-skip() {
-  skipped=$((skipped + 1))
-  echo "SKIP $name: $1"
-  name=''
-}
+skip() { skipped=$((skipped + 1)) && echo "SKIP $name: $1" && name=''; }
 
 fail() { problems+=$'\n  '"$*"; }
 
 # put NAME HEX...: writes the bytes and watches them
-put() {
-  local file=$1
-  shift
-  bytes "$@" >"$file" && sha256sum "$file" >>../sums
-}
+put() { bytes "${@:2}" >"$1" && sha256sum "$1" >>../sums; }
 
 # Every entry, "name:type" (find's letter) for anything but a regular file.
 listing() { find . -mindepth 1 -maxdepth 1 -printf '%P:%y\n' | sed 's/:f$//' | sort | paste -sd' '; }
@@ -116,8 +103,4 @@ unchanged() { [ "$(state)" = "$before" ] || fail "folder changed: $(diff <(echo 
 # device NAME MAJOR MINOR: a node made here that opens for writing
 device() { mknod "$1" c "$2" "$3" 2>/dev/null && { : >"$1"; } 2>/dev/null; }
 
-finish_all() {
-  finish
-  echo "$passed passed, $failed failed, $skipped skipped"
-  [ "$failed" -eq 0 ]
-}
+finish_all() { finish && echo "$passed passed, $failed failed, $skipped skipped" && [ "$failed" -eq 0 ]; }

@@ -27,13 +27,9 @@ inline Bytes uint16BE(uint16_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
 // Bytes written as hex pairs, blanks between them ignored: hex("00 90 3C 40").
 inline Bytes hex(const std::string& pairs) {
   Bytes bytes;
-  for (size_t i = 0; i + 1 < pairs.size();) {
-    if (pairs[i] == ' ') {
-      ++i;
-      continue;
-    }
+  for (size_t i = pairs.find_first_not_of(' '); i != std::string::npos;
+       i = pairs.find_first_not_of(' ', i + 2)) {
     bytes.push_back(uint8_t(std::stoi(pairs.substr(i, 2), nullptr, 16)));
-    i += 2;
   }
   return bytes;
 }
