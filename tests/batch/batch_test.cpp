@@ -108,13 +108,12 @@ Names snapshot(const fs::path& root) {
 // The report's records, each with the documented keys in the documented order.
 std::vector<Json> readReport(const std::string& text) {
   static const std::regex KEYS(
-      "path (path_bytes )?size verdict exit_status (signal )?messages (messages_omitted )?output "
-      "(output_bytes )?extras (extras_bytes )?ms ");
+      "path (path_bytes )?size verdict exit_status (signal )?messages "
+      "(messages_omitted )?output (output_bytes )?extras (extras_bytes )?ms ");
   std::vector<Json> records;
   std::istringstream stream(text);
   for (std::string line, keys; std::getline(stream, line); keys.clear()) {
-    records.push_back(Json::parse(line));
-    for (const auto& item : records.back().items()) {
+    for (const auto& item : records.emplace_back(Json::parse(line)).items()) {
       keys += item.key() + " ";
     }
     EXPECT_TRUE(std::regex_match(keys, KEYS)) << line;
@@ -123,21 +122,20 @@ std::vector<Json> readReport(const std::string& text) {
 }
 
 // The report's lines of one file, split as seqmend prints them, and its verdict.
-void expectLinesOfSeqmend(const Json& record, const ProgramRun& alone,
-                          const std::string& outputName, const std::string& aloneOutputName) {
+void expectLinesOfSeqmend(const Json& record, const ProgramRun& alone, const std::string& output,
+                          const std::string& aloneOutput = "/dev/null") {
   std::string out, err;
   for (const Json& message : record["messages"]) {
     std::string text = message["text"], code = message["code"];
     if (code == "repaired") {
-      text.replace(text.size() - outputName.size(), outputName.size(), aloneOutputName);
+      text.replace(text.size() - output.size(), output.size(), aloneOutput);
     }
     EXPECT_NE("unknown", code) << text;
     (code == "system-error" || code == "unexpected-end-of-file" ? err : out) += text + "\n";
   }
   EXPECT_EQ(alone.out, out);
   EXPECT_EQ(alone.err, err);
-  const bool repaired =
-      alone.out.find(" contains errors. Fixed output written to ") != std::string::npos;
+  const bool repaired = out.find(" contains errors. Fixed output written to ") < out.size();
   EXPECT_EQ(alone.status != 0 ? "failed" : repaired ? "repaired" : "sound", record["verdict"]);
   EXPECT_EQ(alone.status, record["exit_status"]);
 }
@@ -159,20 +157,16 @@ TEST(MessageTable, HoldsEveryMessageFormatOfTheSourcesAndTheDocumentsListEveryCo
   }
   const std::string page = readFile(SEQMEND_SOURCE_DIR "/docs/seqmend-batch.1");
   const std::string readme = readFile(SEQMEND_SOURCE_DIR "/README.md");
-  std::set<std::string> table;
   for (const MessageFormat& kind : messageFormats()) {
-    table.insert(kind.format);
     const bool own = &kind == &CRASHED_FORMAT || &kind == &EXIT_STATUS_FORMAT ||
                      &kind == &TIMEOUT_FORMAT || &kind == &NOT_REGULAR_FORMAT;
-    EXPECT_TRUE(own || formats.count(kind.format) == 1) << "no longer in src/: " << kind.format;
+    EXPECT_TRUE(own || formats.erase(kind.format) == 1) << "no longer in src/: " << kind.format;
     // Both documents list every code a report may hold.
     const std::string code = kind.code, roff = std::regex_replace(code, std::regex("-"), "\\-");
     EXPECT_TRUE(!kind.perFile || page.find(".B " + roff + "\n") != std::string::npos) << code;
     EXPECT_TRUE(!kind.perFile || readme.find("`" + code + "`") != std::string::npos) << code;
   }
-  for (const std::string& format : formats) {
-    EXPECT_EQ(1u, table.count(format)) << "message format without a code: " << format;
-  }
+  EXPECT_EQ(std::set<std::string>{}, formats) << "message formats without a code";
 }
 
 // Over the examples, the corpus if there is one and a big file: a check of every file, then
@@ -209,21 +203,18 @@ TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
       EXPECT_GE(report.size(), 12u);
       for (const Json& record : report) {
         const std::string path = record["path"];
-        SCOPED_TRACE(path);
         seen[check].insert(path);
         EXPECT_EQ(fs::file_size(path), record["size"]);
         if (alones.count(path) == 0) {  // seqmend alone, in a fresh folder
           TempDir dir;
           alones[path] = {run({SEQMEND, path, "copy.mid"}, dir.path), snapshot(dir.path)};
-          // The lines as seqmend printed them parse into known kinds with the values in them.
-          const ProgramRun& run = alones[path].first;
-          for (const Message& message : parseMessages(run.out + run.err, {path, "copy.mid"})) {
-            ASSERT_NE(nullptr, message.kind) << message.text;
-            EXPECT_EQ(message.text,
-                      formatMessage(*message.kind, {path, "copy.mid"}, message.fields));
-          }
         }
         const auto& [alone, files] = alones[path];
+        // The lines as seqmend printed them parse into known kinds with the values in them.
+        for (const Message& message : parseMessages(alone.out + alone.err, {path, "copy.mid"})) {
+          ASSERT_NE(nullptr, message.kind) << message.text;
+          EXPECT_EQ(message.text, formatMessage(*message.kind, {path, "copy.mid"}, message.fields));
+        }
         const std::string output = record["output"].is_null() ? "" : record["output"];
         expectLinesOfSeqmend(record, alone, check ? "/dev/null" : output, "copy.mid");
         EXPECT_EQ(check || record["verdict"] == "failed", output.empty());
@@ -269,8 +260,7 @@ TEST(Batch, OddNamesRoundTripThroughTheReport) {
       byBase64[base64(file)] = file;
     }
   }
-  writeFile(work.path / "-dash.mid", readFile(EXAMPLES / "appended.mid"));
-  const ProgramRun batch = run(words("--out out -r - -- in -dash.mid"), work.path);
+  const ProgramRun batch = run(words("--out out -r - in"), work.path);
   EXPECT_EQ(0, batch.status) << batch.err;
   // A text field, or the first of a list, as the bytes it stands for.
   const auto bytesOf = [&](const Json& record, const std::string& key) -> std::string {
@@ -280,12 +270,11 @@ TEST(Batch, OddNamesRoundTripThroughTheReport) {
     return coded ? byBase64.at(first) : first.get<std::string>();
   };
   const std::vector<Json> report = readReport(batch.out);
-  EXPECT_EQ(9u, report.size());
+  EXPECT_EQ(8u, report.size());
   for (const Json& record : report) {
     const std::string path = bytesOf(record, "path"), output = bytesOf(record, "output");
     EXPECT_TRUE(fs::is_regular_file(work.path / path)) << path;
     EXPECT_TRUE(fs::is_regular_file(work.path / output)) << output;
-    EXPECT_EQ("repaired", record["verdict"]);
     // The bytes come along exactly when the text is not the name: not valid UTF-8.
     EXPECT_EQ(record["path"] != path, record.contains("path_bytes"));
     EXPECT_EQ(record["path"] != path, record["messages"][0].contains("text_bytes"));
@@ -308,8 +297,7 @@ TEST(Batch, SpecialEntriesChangedFilesAndCrashingOrHangingRunsFailAlone) {
       expected["in/" + code[name] + ".mid"] = code[0];
     }
   }
-  for (const std::string name :
-       {"gone", "fifo", "folder", "loop", "locked", "ok", "crash", "hang"}) {
+  for (const std::string& name : words("gone fifo folder loop locked ok crash hang", {})) {
     writeFile(in / (name + ".mid"), readFile(EXAMPLES / "sound.mid"));
   }
   writeFile(in / "fix.mid", readFile(EXAMPLES / "damaged.mid"));
@@ -346,17 +334,14 @@ TEST(Batch, SpecialEntriesChangedFilesAndCrashingOrHangingRunsFailAlone) {
       EXPECT_EQ(code, record["verdict"]);
       EXPECT_TRUE(record["exit_status"].is_null());
     } else if (code != "not-regular-file") {
-      expectLinesOfSeqmend(record, run({SEQMEND, path, "/dev/null"}, work.path), "out/fix.mid",
-                           "/dev/null");
+      expectLinesOfSeqmend(record, run({SEQMEND, path, "/dev/null"}, work.path), "out/fix.mid");
     }
   }
   EXPECT_EQ(expected, codes);
-  const std::string sound = getuid() == 0 ? "2" : "1", failed = getuid() == 0 ? "8" : "9";
-  EXPECT_TRUE(std::regex_search(
-      result.err, std::regex("seqmend-batch: 13 files in [0-9.]+ s \\([0-9]+ files/s\\): " + sound +
-                             " sound, 1 repaired, " + failed +
-                             " failed, 1 crashed, 1 timeout\n(.*\n)*seqmend-batch: +1 crashed\n")))
-      << result.err;
+  const std::regex summary(std::string("13 files in [0-9.]+ s \\([0-9]+ files/s\\): ") +
+                           (getuid() == 0 ? "2 sound, 1 repaired, 8" : "1 sound, 1 repaired, 9") +
+                           " failed, 1 crashed, 1 timeout\n(.*\n)*seqmend-batch: +1 crashed\n");
+  EXPECT_TRUE(std::regex_search(result.err, summary)) << result.err;
   EXPECT_EQ((Names{{"fix.mid", readFile(work.path / "out/fix.mid")}}), snapshot(work.path / "out"));
 }
 
@@ -370,11 +355,10 @@ TEST(Batch, CommandLine) {
   for (const std::string& line :
        Args{"0 --help>usage: seqmend-batch [options] (--out DIR | --check) PATH...\n",
             "0 --version>seqmend-batch ", "2 --check", "2 a.mid", "2 --check --out o a.mid",
-            "2 --check --jobs 0 a.mid", "2 --check --timeout x a.mid",
-            "2 --check --copy-sound a.mid", "2 --check --bogus a.mid", "0 --check -q a.mid",
-            "1 -c --tracks-only a.mid -- missing.mid>missing.mid: No such file or directory\na.mid "
-            "is ok.\n",
-            "2 --out in in", "2 --out in/sub/out in", "2 --out in/../in/x/ in", "2 --out . in",
+            "2 --check --jobs 0 a.mid", "2 --check --timeout x a.mid", "2 --check --bogus a.mid",
+            "2 --check --copy-sound a.mid", "0 --check -q a.mid", "2 --out in in",
+            "1 -c --tracks-only a.mid -- -x.mid>-x.mid: No such file or directory\na.mid is ok.\n",
+            "2 --out in/sub/out in", "2 --out in/../in/x/ in", "2 --out . in",
             "2 --out " + work.path.string() + " in", "2 --check --report in/r.jsonl in"}) {
     const size_t cut = std::min(line.find('>'), line.size());
     const ProgramRun batch = run(words(line.substr(2, cut - 2)), work.path);
