@@ -260,7 +260,8 @@ TEST(Batch, OddNamesRoundTripThroughTheReport) {
       byBase64[base64(file)] = file;
     }
   }
-  const ProgramRun batch = run(words("--out out -r - in"), work.path);
+  writeFile(work.path / "-dash.mid", readFile(EXAMPLES / "appended.mid"));  // a file as PATH
+  const ProgramRun batch = run(words("--out out -r - -- in -dash.mid"), work.path);
   EXPECT_EQ(0, batch.status) << batch.err;
   // A text field, or the first of a list, as the bytes it stands for.
   const auto bytesOf = [&](const Json& record, const std::string& key) -> std::string {
@@ -270,7 +271,7 @@ TEST(Batch, OddNamesRoundTripThroughTheReport) {
     return coded ? byBase64.at(first) : first.get<std::string>();
   };
   const std::vector<Json> report = readReport(batch.out);
-  EXPECT_EQ(8u, report.size());
+  EXPECT_EQ(9u, report.size());
   for (const Json& record : report) {
     const std::string path = bytesOf(record, "path"), output = bytesOf(record, "output");
     EXPECT_TRUE(fs::is_regular_file(work.path / path)) << path;
@@ -307,9 +308,8 @@ TEST(Batch, SpecialEntriesChangedFilesAndCrashingOrHangingRunsFailAlone) {
   fs::create_symlink("self.mid", in / "self.mid");
   fs::create_symlink("nowhere", in / "dangling.mid");
   const auto started = std::chrono::steady_clock::now();
-  const ProgramRun batch =
-      start(words("--out out --report r.jsonl --timeout 5 -j 16 in"), work.path,
-            "SEQMEND_BATCH_TEST_HOOK=delay:2000,crash:crash.mid,hang:hang.mid");
+  const auto batch = start(words("-o out -r r.jsonl -t 5 -j 16 in"), work.path,
+                           "SEQMEND_BATCH_TEST_HOOK=delay:2000,crash:crash.mid,hang:hang.mid");
   // The files change once the walk is past them, while all nine runs wait.
   const std::string children =
       "/proc/" + std::to_string(batch.pid) + "/task/" + std::to_string(batch.pid) + "/children";
