@@ -162,7 +162,10 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
        "in.mid: 1 track missing\nin.mid: number of tracks updated: 0\n"
        "in.mid: remove garbage at end of midi (150 bytes)\n",
        smfHeader(0, 0, 480)},
-      // The count rule and the type rule after the walk.
+      // The count rule and the type rule after the walk, together and the type rule alone.
+      {"Format0WithTwoTracks", smfHeader(0, 2, 480) + TRACK_A + TRACK_B,
+       "in.mid: wrong midi type 0 used together with 2 tracks\nin.mid: midi type updated: 1\n",
+       SOUND},
       {"Format0WithTwoTracksCountedAsOne", smfHeader(0, 1, 480) + TRACK_A + TRACK_B,
        "in.mid: 1 new track found\nin.mid: number of tracks updated: 2\n"
        "in.mid: wrong midi type 0 used together with 2 tracks\nin.mid: midi type updated: 1\n",
