@@ -143,8 +143,9 @@ TEST_F(TrackEvents, BufferedSysexIsRepairedAndStreamedEventsPassAsTheyAre) {
   const Bytes after = hex("00 3E 40") + EOT;
   const std::string OUT_OF_RANGE_90 = "in.mid: Warning - sysex contains byte out of range 90\"\n";
   expectRepairs({
-      {"bit 7 cleared", hex("00 F0 04 41 90 12 F7") + EOT, REPAIR_CHANGED, OUT_OF_RANGE_90,
-       hex("00 F0 04 41 10 12 F7") + EOT},
+      {"bit 7 cleared, from 80 on", hex("00 F0 04 41 80 12 F7") + EOT, REPAIR_CHANGED,
+       "in.mid: Warning - sysex contains byte out of range 80\"\n",
+       hex("00 F0 04 41 00 12 F7") + EOT},
       {"F0 and F7 allowed", hex("00 F0 04 7E F0 7F F7") + EOT, REPAIR_UNCHANGED, ""},
       {"fits the buffer", before + bigEvent("81 00 F0", 1019, 0x90, 0xF7) + after, 1,
        OUT_OF_RANGE_90, before + bigEvent("81 00 F0", 1019, 0x10, 0xF7) + after},
