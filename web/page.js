@@ -94,6 +94,10 @@ function showOutcome(card, entry, result, restoration) {
   if (result.lines.length > 0) {
     card.append(findingList(result.lines, 'repair'));
   }
+  // The offer comes before the downloads: with it taken, the repaired copy is a better one.
+  if (result.crlfHint && !restoration) {
+    card.append(restorationOffer(card, entry));
+  }
   entry.downloads = downloadsOf(entry.name, result);
   if (entry.downloads.length > 0) {
     const links = element('ul', { class: 'downloads', 'aria-label': `Downloads for ${entry.name}` });
@@ -109,9 +113,6 @@ function showOutcome(card, entry, result, restoration) {
       links.append(item);
     }
     card.append(links);
-  }
-  if (result.crlfHint && !restoration) {
-    card.append(restorationOffer(card, entry));
   }
 }
 

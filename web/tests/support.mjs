@@ -10,8 +10,8 @@ import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
-export const SITE = process.env.SEQMEND_WEB_SITE ?? path.join(ROOT, 'build-web/site');
-export const NATIVE = process.env.SEQMEND_NATIVE_DIR ?? path.join(ROOT, 'build-release');
+export const SITE = path.resolve(process.env.SEQMEND_WEB_SITE ?? path.join(ROOT, 'build-web/site'));
+export const NATIVE = path.resolve(process.env.SEQMEND_NATIVE_DIR ?? path.join(ROOT, 'build-release'));
 export const CORPUS = path.join(ROOT, '../shared/corpus-ext');
 
 const TYPES = {
