@@ -176,13 +176,31 @@ test('after load the page makes no network request, whatever it is asked to do',
   const requests = [];
   page.on('request', (request) => requests.push(request.url()));
   page.on('websocket', (socket) => requests.push(socket.url()));
-  const damaged = writeScratch('crlf.mid', lfToCrLf(fs.readFileSync(crlfVictims()[0])));
-  await pickFiles(page, [...EXAMPLES, damaged]);
-  await page.locator('button.restore').first().click();
-  await page.locator('ol[data-kind="restoration"]').first().waitFor();
-  const [download] = await Promise.all([page.waitForEvent('download'), page.click('#zip')]);
-  await download.path();
+  // Offline from here on: the page must not need the network for anything it does.
+  await browser.context.setOffline(true);
+  try {
+    const damaged = writeScratch('crlf.mid', lfToCrLf(fs.readFileSync(crlfVictims()[0])));
+    await pickFiles(page, [...EXAMPLES, damaged]);
+    await page.locator('button.restore').first().click();
+    await page.locator('ol[data-kind="restoration"]').first().waitFor();
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#zip')]);
+    await download.path();
+  } finally {
+    await browser.context.setOffline(false);
+  }
   assert.deepEqual(requests, []);
+  assert.equal(await page.$$eval('article.file[data-verdict="repaired"]', (cards) => cards.length) > 0, true);
+  await page.close();
+});
+
+test('the same file chosen again is repaired again', async () => {
+  const page = await openPage(browser.context, server.url);
+  const file = path.join(ROOT, 'examples/damaged.mid');
+  await pickFiles(page, [file]);
+  await pickFiles(page, [file]);
+  const cards = await readCards(page);
+  assert.equal(cards.length, 1);
+  assert.equal(cards[0].verdict, 'repaired');
   await page.close();
 });
 
