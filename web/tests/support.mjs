@@ -174,10 +174,16 @@ export function midiFiles(folder) {
   if (!fs.existsSync(folder)) {
     return [];
   }
-  return fs.readdirSync(folder, { recursive: true })
-    .filter((entry) => /\.(mid|midi|smf|kar|rmi)$/i.test(entry))
-    .map((entry) => path.join(folder, entry))
-    .sort();
+  const found = [];
+  for (const entry of fs.readdirSync(folder, { withFileTypes: true })) {
+    const file = path.join(folder, entry.name);
+    if (entry.isDirectory()) {
+      found.push(...midiFiles(file));
+    } else if (/\.(mid|midi|smf|kar|rmi)$/i.test(entry.name)) {
+      found.push(file);
+    }
+  }
+  return found.sort();
 }
 
 // The damage of a text-mode transfer: every LF byte becomes CR LF.
