@@ -139,7 +139,7 @@ function restorationOffer(card, entry) {
     if (restoration.verdict !== VERDICT.REPAIRED || !restoration.output) {
       box.replaceChildren(element('p', { class: 'restore-failed' },
         'The line ends could not be restored: no chunk of this file proves sound with them ' +
-          'undone. The repair above stands.'));
+          'undone. The repair shown stands.'));
       if (restoration.lines.length > 0) {
         box.append(findingList(restoration.lines, 'restoration'));
       }

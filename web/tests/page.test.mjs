@@ -142,6 +142,27 @@ test('CR LF damage: the page offers the restoration, and after it equals eolmend
   await page.close();
 });
 
+test('CR LF pairs that belong to the data: the restoration refuses, and the repair stands', async () => {
+  const events = [0x00, 0x90, 0x0d, 0x0a, 0x60, 0x80, 0x0d, 0x00, 0x00, 0xff, 0x2f, 0x00];
+  const file = writeScratch('natural.mid', Buffer.concat([
+    Buffer.from('4d546864000000060000000100604d54726b', 'hex'),
+    Buffer.from([0, 0, 0, events.length, ...events]),
+    Buffer.from('xyz'), // trailing garbage: the file is repaired, and the hint applies
+  ]));
+  const page = await openPage(browser.context, server.url);
+  await pickFiles(page, [file]);
+  const [before] = await readCards(page);
+  assert.equal(before.offersRestoration, true);
+  await page.click('button.restore');
+  await page.locator('.restore-failed').waitFor();
+  const [after] = await readCards(page);
+  const eol = runNative('eolmend', file);
+  assert.equal(eol.verdict, 'failed');
+  assert.deepEqual(after.restorationLines, eol.lines);
+  assertSameAsNative({ ...after, offersRestoration: true }, runNative('seqmend', file));
+  await page.close();
+});
+
 test('several files: the .zip holds every download, byte for byte', async () => {
   const page = await openPage(browser.context, server.url);
   // The same name twice: the archive keeps both.
