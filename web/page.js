@@ -134,18 +134,29 @@ function restorationOffer(card, entry) {
       'Undoing that first usually gives a much better repair.'));
   const button = element('button', { type: 'button', class: 'secondary restore' },
     'Undo the line-end damage first, then repair');
-  button.addEventListener('click', () => {
-    const restoration = engine.restore(entry.bytes, entry.name);
-    if (restoration.verdict !== VERDICT.REPAIRED || !restoration.output) {
+  button.addEventListener('click', async () => {
+    let restoration;
+    let result;
+    try {
+      restoration = engine.restore(entry.bytes, entry.name);
+      if (restoration.verdict === VERDICT.REPAIRED && restoration.output) {
+        result = engine.repair(restoration.output, entry.name);
+      }
+    } catch (error) {
       box.replaceChildren(element('p', { class: 'restore-failed' },
-        'The line ends could not be restored: no chunk of this file proves sound with them ' +
-          'undone. The repair shown stands.'));
+        `The restoration stopped in the page (${error.message}). The repair shown stands.`));
+      engine = await Engine.load();
+      return;
+    }
+    if (!result) {
+      box.replaceChildren(element('p', { class: 'restore-failed' },
+        'No line-end damage could be undone in this file (see the lines below). The repair ' +
+          'shown stands.'));
       if (restoration.lines.length > 0) {
         box.append(findingList(restoration.lines, 'restoration'));
       }
       return;
     }
-    const result = engine.repair(restoration.output, entry.name);
     // A restored file that needs no further repair is still a changed file: offer it.
     if (result.verdict === VERDICT.SOUND) {
       result.verdict = VERDICT.REPAIRED;
@@ -187,6 +198,10 @@ function updateAll() {
   }, `Download all ${files.length} files as one .zip (${archive.length.toLocaleString('en')} bytes)`));
 }
 
+function failure(line) {
+  return { verdict: VERDICT.FAILED, crlfHint: false, lines: [line], output: null, extras: [] };
+}
+
 async function readBytes(file) {
   return new Uint8Array(await file.arrayBuffer());
 }
@@ -215,18 +230,21 @@ async function handleFiles(files) {
     let result;
     try {
       entry.bytes = await readBytes(file);
-      if (thisBatch !== batch) {
-        return;
-      }
-      result = engine.repair(entry.bytes, file.name);
     } catch (error) {
-      result = {
-        verdict: VERDICT.FAILED,
-        crlfHint: false,
-        lines: [`${file.name}: could not be read (${error.message})`],
-        output: null,
-        extras: [],
-      };
+      result = failure(`${file.name}: could not be read (${error.message})`);
+    }
+    if (thisBatch !== batch) {
+      return;
+    }
+    if (!result) {
+      try {
+        result = engine.repair(entry.bytes, file.name);
+      } catch (error) {
+        // The WebAssembly instance has stopped (out of memory, say) and cannot be used again; the
+        // next file gets a new one.
+        result = failure(`${file.name}: the repair stopped in the page (${error.message})`);
+        engine = await Engine.load();
+      }
     }
     showOutcome(card, entry, result, null);
     counts[verdictName(result.verdict)]++;
