@@ -214,6 +214,19 @@ test('after load the page makes no network request, whatever it is asked to do',
   await page.close();
 });
 
+test('a file name longer than any line buffer, in UTF-8, is rendered whole', async () => {
+  const name = `${'Übung-'.repeat(120)}.mid`; // 840 bytes: longer than Linux allows on disk
+  const file = path.join(ROOT, 'examples/damaged.mid');
+  const page = await openPage(browser.context, server.url);
+  const before = await page.$eval('#results', (node) => Number(node.dataset.batch ?? 0));
+  await page.setInputFiles('#files', { name, mimeType: 'audio/midi', buffer: fs.readFileSync(file) });
+  await waitForBatch(page, before + 1);
+  const [card] = await readCards(page);
+  const native = runNative('seqmend', file, 'short.mid');
+  assert.deepEqual(card.lines, native.lines.map((line) => line.replace(/^short\.mid/, name)));
+  await page.close();
+});
+
 test('the same file chosen again is repaired again', async () => {
   const page = await openPage(browser.context, server.url);
   const file = path.join(ROOT, 'examples/damaged.mid');
