@@ -45,6 +45,7 @@ int errorOr(int fallback) { return errno != 0 ? errno : fallback; }
 struct FileAt {
   FILE* stream = nullptr;
   uint64_t position = 0;
+  int error = 0;  // of the first write that failed
 
   bool moveTo(uint64_t offset) {
     if (offset != position && seekFile(stream, offset) != 0) {
@@ -74,15 +75,18 @@ int readAt(void* context, uint64_t offset, void* buffer, size_t size, size_t* go
   return 0;
 }
 
+// A failed write is kept, not returned: whether it matters is known only from the verdict. A
+// sound input needs no output, so an output that cannot be written (a full device) does not fail
+// its check; a repaired one fails with the error after all its findings.
 int writeAt(void* context, uint64_t offset, const void* bytes, size_t size) {
   auto* file = static_cast<FileAt*>(context);
   errno = 0;
-  if (!file->moveTo(offset)) {
-    return errorOr(EIO);
+  if (file->error == 0 &&
+      (!file->moveTo(offset) || std::fwrite(bytes, 1, size, file->stream) != size)) {
+    file->error = errorOr(EIO);
   }
-  const size_t written = std::fwrite(bytes, 1, size, file->stream);
-  file->position += written;
-  return written == size ? 0 : errorOr(EIO);
+  file->position = offset + size;
+  return 0;
 }
 
 // The streams of one run, for the library's callbacks.
@@ -268,13 +272,18 @@ int repairOpenFiles(const Program& program, FILE* in, int64_t inputSize, FILE* o
     result.verdict = SEQMEND_FAILED;
     result.failed_stream = SEQMEND_STREAM_MEMORY;
   } else {
-    RunFiles files = {{in, 0}, {out, 0}};
+    RunFiles files = {{in, 0, 0}, {out, 0, 0}};
     const seqmend_reader reader = {&files.input, uint64_t(inputSize), readAt};
     const seqmend_writer writer = {&files.output, writeAt};
     const seqmend_options options = {g_tracksOnly != 0 ? SEQMEND_TRACKS_ONLY : 0u, printFinding,
                                      writeExtraFile, &files};
     program.repair(context, &options, &reader, &writer, &result);
     seqmend_context_free(context);
+    if (result.verdict == SEQMEND_REPAIRED && files.output.error != 0) {
+      result.verdict = SEQMEND_FAILED;
+      result.failed_stream = SEQMEND_STREAM_OUTPUT;
+      result.error = files.output.error;
+    }
   }
   if (result.verdict == SEQMEND_FAILED) {
     reportFailure(result);

@@ -179,6 +179,7 @@ struct Repair {
   bool tracksOnly = false;
   int midiType = 0;       // the header's format as read; the type rule may set it to 1
   int32_t gmOnTick = -1;  // tick of the pending GM ON message, -1 for none; spans tracks
+  int extraCount = 0;     // further MIDI files found behind the data
 
   long inputSize() const { return in.size(); }
   bool failed() const { return failure.happened(); }

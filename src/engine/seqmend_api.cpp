@@ -173,7 +173,7 @@ bool hasLineEndHint(Repair& repair) {
   return findPattern(repair.in, CR_LF, 2, repair.buffers->searchBlock) > 0;
 }
 
-int finishRepair(seqmend_context* context, Repair& repair, int verdict, seqmend_result* result) {
+int finishRepair(Repair& repair, int verdict, seqmend_result* result, bool hintsAtLineEnds = true) {
   repair.out.flush();
   if (repair.failed()) {
     verdict = REPAIR_FAILED;
@@ -182,9 +182,9 @@ int finishRepair(seqmend_context* context, Repair& repair, int verdict, seqmend_
   summary.verdict = verdict;
   summary.failed_stream = repair.failure.stream;
   summary.error = repair.failure.error;
-  summary.extra_count = int(context->extras.size());
+  summary.extra_count = repair.extraCount;
   summary.output_size = uint64_t(repair.out.size());
-  if (verdict != REPAIR_UNCHANGED && !repair.failed()) {
+  if (hintsAtLineEnds && verdict != REPAIR_UNCHANGED && !repair.failed()) {
     summary.crlf_hint = hasLineEndHint(repair) ? 1 : 0;
   }
   if (result != nullptr) {
@@ -339,7 +339,7 @@ int seqmend_repair_stream(seqmend_context* context, const seqmend_options* optio
         input->size > uint64_t(MAX_INPUT_SIZE) ? MAX_INPUT_SIZE + 1 : long(input->size);
     repair.in.attachReader(*input, size, context->buffers->inputBlock, repair.failure);
     repair.out.attachWriter(*output, context->buffers->outputBlock, repair.failure);
-    return finishRepair(context, repair, repairMidiFile(repair), result);
+    return finishRepair(repair, repairMidiFile(repair), result);
   });
 }
 
@@ -353,7 +353,7 @@ int seqmend_repair_memory(seqmend_context* context, const seqmend_options* optio
     repair.in.attachMemory(bytes, measured, repair.failure);
     context->output.reserve(std::min<size_t>(size, size_t(MAX_INPUT_SIZE)) + 64);
     repair.out.attachMemory(context->output, repair.failure);
-    const int verdict = finishRepair(context, repair, repairMidiFile(repair), result);
+    const int verdict = finishRepair(repair, repairMidiFile(repair), result);
     keepMemoryResults(context, bytes, size, verdict);
     return verdict;
   });
@@ -368,7 +368,7 @@ int seqmend_restore_memory(seqmend_context* context, const seqmend_options* opti
     repair.in.attachMemory(bytes, long(std::min<size_t>(size, size_t(MAX_INPUT_SIZE))),
                            repair.failure);
     repair.out.attachMemory(context->output, repair.failure);
-    const int verdict = finishRepair(context, repair, restoreLineEnds(repair, bytes, size), result);
+    const int verdict = finishRepair(repair, restoreLineEnds(repair, bytes, size), result, false);
     keepMemoryResults(context, bytes, size, verdict);
     return verdict;
   });
@@ -383,7 +383,7 @@ int seqmend_restore_stream(seqmend_context* context, const seqmend_options* opti
     repair.out.attachWriter(*output, context->buffers->outputBlock, repair.failure);
     if (input->size > uint64_t(MAX_INPUT_SIZE)) {
       repair.report(SEQMEND_FILE_TOO_LARGE);
-      return finishRepair(context, repair, REPAIR_FAILED, result);
+      return finishRepair(repair, REPAIR_FAILED, result, false);
     }
     const size_t size = size_t(input->size);
     std::vector<unsigned char>& whole = context->wholeInput;
@@ -392,7 +392,7 @@ int seqmend_restore_stream(seqmend_context* context, const seqmend_options* opti
       whole.resize(size);
     } catch (const std::bad_alloc&) {
       repair.report(SEQMEND_NOT_ENOUGH_MEMORY);
-      return finishRepair(context, repair, REPAIR_FAILED, result);
+      return finishRepair(repair, REPAIR_FAILED, result, false);
     }
 #else
     whole.resize(size);
@@ -405,7 +405,7 @@ int seqmend_restore_stream(seqmend_context* context, const seqmend_options* opti
     if (!repair.failed()) {
       verdict = restoreLineEnds(repair, whole.data(), size);
     }
-    verdict = finishRepair(context, repair, verdict, result);
+    verdict = finishRepair(repair, verdict, result, false);
     // The held input is not kept beyond the call: a large file's memory goes back at once.
     std::vector<unsigned char>().swap(whole);
     return verdict;

@@ -14,14 +14,19 @@ need() { for tool; do command -v "$tool" >/dev/null || exit 77; done; }
 
 # Each page renders without a single warning, carries the project's version, and documents every
 # message that its program prints with a conversion in it: each format string of its sources must
-# match a line of the page, with its conversions standing for any word. eolmend's sources are its
-# own folder and the shared front end; seqmend's are all others but seqmend-batch's, whose test
-# holds its page to every message code.
+# match a line of the page, with its conversions standing for any word. The findings' lines stand
+# in the library's table of codes, eolmend's from "crlf-to-lf" on; the programs' own lines in
+# their sources and the shared front end. seqmend-batch's test holds its page to every message code.
 check_manpage() {
   need groff
-  check_page seqmend 30 $(find "$source/src" -name '*.cpp' ! -path "$source/src/eolmend/*" \
-    ! -path "$source/src/batch/*")
-  check_page eolmend 10 "$source"/src/eolmend/*.cpp "$source/src/app/run_driver.cpp"
+  local codes="$scratch/codes"
+  sed -n '/^constexpr CodeInfo CODES/,/^};/p' "$source/src/engine/seqmend_api.cpp" >"$codes"
+  sed '/"crlf-to-lf"/,$d' "$codes" >"$codes.seqmend"
+  { sed -n '/"crlf-to-lf"/,$p' "$codes"; grep -E '"(no-midi-data|file-too-large)"' "$codes"; } \
+    >"$codes.eolmend"
+  check_page seqmend 30 "$codes.seqmend" $(find "$source/src" -name '*.cpp' \
+    ! -path "$source/src/eolmend/*" ! -path "$source/src/batch/*" ! -path "$source/src/engine/*")
+  check_page eolmend 10 "$codes.eolmend" "$source"/src/eolmend/*.cpp "$source/src/app/run_driver.cpp"
   check_page seqmend-batch 0 /dev/null
 }
 
@@ -39,8 +44,9 @@ check_page() {
   groff -man -Tascii -rLL=400n -rHY=0 -P-cbu "$page" | tr -s ' ' >"$scratch/page.txt"
   # A call may break its line before the format string, so the sources are read as one line.
   cat "$@" | tr '\n' ' ' |
-    { grep -oE 'printf\( *(stderr, *)?"([^"\\]|\\.)*%([^"\\]|\\.)*"' || true; } |
-    sed -E 's/^[^"]*"//; s/"$//; s/\\n$//; s/\\"/"/g' | sort -u >"$scratch/formats"
+    { grep -oE '(printf\( *(stderr, *)?|\{"[a-z0-9-]+", *)"([^"\\]|\\.)*%([^"\\]|\\.)*"' || true; } |
+    sed -E 's/^(printf\( *(stderr, *)?|\{"[a-z0-9-]+", *)"//; s/"$//; s/\\n$//; s/\\"/"/g' |
+    sort -u >"$scratch/formats"
   [ "$(wc -l <"$scratch/formats")" -ge "$fewest" ] || fail "too few messages found for $program"
   : >"$scratch/missing"
   while IFS= read -r format; do
