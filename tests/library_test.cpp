@@ -305,3 +305,28 @@ TEST(Findings, RenderLikeSnprintfAndKeepTheirNames) {
   EXPECT_EQ(nullptr, seqmend_code_name(SEQMEND_NOT_ENOUGH_MEMORY + 1));
   EXPECT_EQ(unsigned(SEQMEND_VERSION_NUMBER), seqmend_version_number());
 }
+
+// Offsets in a MIDI file are signed 32-bit: a larger input is refused before anything is read.
+TEST(Library, InputsOf2GiBAreRefusedUnread) {
+  const Bytes none;
+  MemoryReader reader = {&none, 0};  // fails on any read
+  const seqmend_reader in = {&reader, 0x80000000ULL, MemoryReader::read};
+  MemoryWriter writer;
+  const seqmend_writer out = {&writer, MemoryWriter::write};
+  StreamRun run;
+  const seqmend_options options = {0,
+                                   [](void* context, const seqmend_finding* finding) {
+                                     static_cast<StreamRun*>(context)->findings.push_back(*finding);
+                                   },
+                                   nullptr, &run};
+  seqmend_result result;
+  EXPECT_EQ(SEQMEND_FAILED,
+            seqmend_repair_stream(newContext().get(), &options, &in, &out, &result));
+  EXPECT_EQ(SEQMEND_STREAM_NONE, result.failed_stream);
+  EXPECT_EQ("in.mid: file too large\n", renderedLines(run.findings));
+  const unsigned char byte = 0;
+  const ContextPointer context = newContext();
+  EXPECT_EQ(SEQMEND_FAILED,
+            seqmend_repair_memory(context.get(), nullptr, &byte, 0x80000000ULL, nullptr));
+  EXPECT_EQ(SEQMEND_FILE_TOO_LARGE, seqmend_finding_at(context.get(), 0)->code);
+}

@@ -177,9 +177,10 @@ struct Repair {
   std::vector<seqmend_finding>* findings = nullptr;      // kept for a memory repair
   std::vector<std::pair<long, long>>* extras = nullptr;  // offset and size of each extra file
   bool tracksOnly = false;
-  int midiType = 0;       // the header's format as read; the type rule may set it to 1
-  int32_t gmOnTick = -1;  // tick of the pending GM ON message, -1 for none; spans tracks
-  int extraCount = 0;     // further MIDI files found behind the data
+  bool inputTooLarge = false;  // 2 GiB or more: offsets in a MIDI file are signed 32-bit
+  int midiType = 0;            // the header's format as read; the type rule may set it to 1
+  int32_t gmOnTick = -1;       // tick of the pending GM ON message, -1 for none; spans tracks
+  int extraCount = 0;          // further MIDI files found behind the data
 
   long inputSize() const { return in.size(); }
   bool failed() const { return failure.happened(); }

@@ -71,7 +71,7 @@ int repairMidiFile(Repair& repair) {
   ChunkWalk walk;
   walk.search.block.bytes = repair.buffers->searchBlock;
   repair.gmOnTick = -1;  // a GM ON message of an earlier repair has no bearing on this file
-  if (repair.inputSize() > MAX_INPUT_SIZE) {
+  if (repair.inputTooLarge) {
     repair.report(SEQMEND_FILE_TOO_LARGE);
     return REPAIR_FAILED;
   }

@@ -184,7 +184,7 @@ int finishRepair(Repair& repair, int verdict, seqmend_result* result, bool hints
   summary.error = repair.failure.error;
   summary.extra_count = repair.extraCount;
   summary.output_size = uint64_t(repair.out.size());
-  if (hintsAtLineEnds && verdict != REPAIR_UNCHANGED && !repair.failed()) {
+  if (hintsAtLineEnds && verdict != REPAIR_UNCHANGED && !repair.failed() && !repair.inputTooLarge) {
     summary.crlf_hint = hasLineEndHint(repair) ? 1 : 0;
   }
   if (result != nullptr) {
@@ -335,8 +335,8 @@ int seqmend_repair_stream(seqmend_context* context, const seqmend_options* optio
   return guarded(result, [&] {
     Repair repair;
     startRepair(context, options, repair, false);
-    const long size =
-        input->size > uint64_t(MAX_INPUT_SIZE) ? MAX_INPUT_SIZE + 1 : long(input->size);
+    repair.inputTooLarge = input->size > uint64_t(MAX_INPUT_SIZE);
+    const long size = repair.inputTooLarge ? 0 : long(input->size);
     repair.in.attachReader(*input, size, context->buffers->inputBlock, repair.failure);
     repair.out.attachWriter(*output, context->buffers->outputBlock, repair.failure);
     return finishRepair(repair, repairMidiFile(repair), result);
@@ -349,9 +349,11 @@ int seqmend_repair_memory(seqmend_context* context, const seqmend_options* optio
     Repair repair;
     startRepair(context, options, repair, true);
     const auto* bytes = static_cast<const unsigned char*>(data);
-    const long measured = size > size_t(MAX_INPUT_SIZE) ? MAX_INPUT_SIZE + 1 : long(size);
-    repair.in.attachMemory(bytes, measured, repair.failure);
-    context->output.reserve(std::min<size_t>(size, size_t(MAX_INPUT_SIZE)) + 64);
+    repair.inputTooLarge = size > size_t(MAX_INPUT_SIZE);
+    repair.in.attachMemory(bytes, repair.inputTooLarge ? 0 : long(size), repair.failure);
+    if (!repair.inputTooLarge) {
+      context->output.reserve(size + 64);
+    }
     repair.out.attachMemory(context->output, repair.failure);
     const int verdict = finishRepair(repair, repairMidiFile(repair), result);
     keepMemoryResults(context, bytes, size, verdict);
