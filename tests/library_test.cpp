@@ -293,16 +293,16 @@ TEST(Findings, RenderLikeSnprintfAndKeepTheirNames) {
   EXPECT_STREQ("a.mid: 1 byte at 00001A2B left unchanged: no chunk\n", buffer);
   finding.code = 0;
   EXPECT_EQ(0u, seqmend_render(&finding, "a.mid", buffer, sizeof buffer));
-  // The codes are the report's schema: every one named, no name twice.
+  // The codes are the report's schema: numbered from 1 without a gap, no name twice.
   std::vector<std::string> names;
-  for (int code = SEQMEND_FILE_TOO_LARGE; code <= SEQMEND_NOT_ENOUGH_MEMORY; ++code) {
-    ASSERT_NE(nullptr, seqmend_code_name(code)) << code;
+  for (int code = 1; seqmend_code_name(code) != nullptr; ++code) {
     names.emplace_back(seqmend_code_name(code));
   }
+  EXPECT_LE(size_t(SEQMEND_NOT_ENOUGH_MEMORY), names.size());
+  EXPECT_EQ(nullptr, seqmend_code_name(0));
+  EXPECT_EQ("track-length-updated", names[SEQMEND_TRACK_LENGTH_UPDATED - 1]);
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names.end(), std::adjacent_find(names.begin(), names.end()));
-  EXPECT_STREQ("track-length-updated", seqmend_code_name(SEQMEND_TRACK_LENGTH_UPDATED));
-  EXPECT_EQ(nullptr, seqmend_code_name(SEQMEND_NOT_ENOUGH_MEMORY + 1));
   EXPECT_EQ(unsigned(SEQMEND_VERSION_NUMBER), seqmend_version_number());
 }
 

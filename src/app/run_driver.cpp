@@ -13,6 +13,7 @@
 const char* g_inputName = nullptr;
 const char* g_outputName = nullptr;
 int g_tracksOnly = 0;
+int g_normalize = 0;
 int g_quiet = 0;
 
 namespace {
@@ -236,8 +237,10 @@ int handleProgramCommandLine(const Program& program, int argc, const char* const
   const char* const* arg = argv + 1;
   for (; remaining > 0 && (*arg)[0] == '-'; ++arg, --remaining) {
     // Only the first two characters name an option: -t, -tracks and -txyz all select tracks-only.
-    if (program.takesTracksOnly && std::strncmp(*arg, "-t", 2) == 0) {
+    if (program.takesRepairOptions && std::strncmp(*arg, "-t", 2) == 0) {
       g_tracksOnly = 1;
+    } else if (program.takesRepairOptions && std::strncmp(*arg, "-n", 2) == 0) {
+      g_normalize = 1;
     } else if (std::strncmp(*arg, "-v", 2) == 0) {
       std::printf("%s\n", program.versionBanner);
     } else if (std::strncmp(*arg, "-q", 2) == 0) {
@@ -275,8 +278,9 @@ int repairOpenFiles(const Program& program, FILE* in, int64_t inputSize, FILE* o
     RunFiles files = {{in, 0, 0}, {out, 0, 0}};
     const seqmend_reader reader = {&files.input, uint64_t(inputSize), readAt};
     const seqmend_writer writer = {&files.output, writeAt};
-    const seqmend_options options = {g_tracksOnly != 0 ? SEQMEND_TRACKS_ONLY : 0u, printFinding,
-                                     writeExtraFile, &files};
+    const unsigned flags = (g_tracksOnly != 0 ? SEQMEND_TRACKS_ONLY : 0u) |
+                           (g_normalize != 0 ? SEQMEND_NORMALIZE : 0u);
+    const seqmend_options options = {flags, printFinding, writeExtraFile, &files};
     program.repair(context, &options, &reader, &writer, &result);
     seqmend_context_free(context);
     if (result.verdict == SEQMEND_REPAIRED && files.output.error != 0) {

@@ -78,9 +78,21 @@ constexpr CodeInfo CODES[] = {
     {"track-count-differs", "%s: the header counts %d track%s, %d found\n", "Nvpc"},
     {"nothing-undone", "%s: no damage of a text-mode transfer could be undone\n", "N"},
     {"not-enough-memory", "%s: not enough memory\n", "N"},
+    {"header-surplus-removed", "%s: remove surplus of header (%ld byte%s)\n", "Ncp"},
+    {"data-byte-clamped", "%s: invalid data byte %02X changed to 7F at %08lX\n", "Nbo"},
+    {"channel-event-removed", "%s: removing channel command with data byte %02X at %08lX\n", "Nbo"},
+    {"key-signature-removed", "%s: removing key signature out of range at %08lX\n", "No"},
+    {"smpte-offset-removed", "%s: removing SMPTE offset out of range at %08lX\n", "No"},
+    {"time-signature-removed", "%s: removing time signature out of range at %08lX\n", "No"},
+    {"tempo-removed", "%s: removing invalid tempo at %08lX\n", "No"},
+    {"meta-event-removed", "%s: removing too short meta event %02X at %08lX\n", "Nbo"},
+    {"sysex-byte-cleared", "%s: sysex byte %02X changed to %02X at %08lX\n", "Nbvo"},
+    {"end-of-track-data-removed", "%s: data of end of track removed at %08lX\n", "No"},
+    {"early-end-of-track-removed", "%s: removing end of track before the end at %08lX\n", "No"},
+    {"status-written-again", "%s: running status written out in track %d (%ld event%s)\n", "Ntcp"},
 };
 constexpr int CODE_COUNT = int(std::size(CODES));
-static_assert(CODE_COUNT == SEQMEND_NOT_ENOUGH_MEMORY);
+static_assert(CODE_COUNT == SEQMEND_STATUS_WRITTEN_AGAIN);
 
 const CodeInfo* codeInfo(int code) {
   return code >= 1 && code <= CODE_COUNT ? &CODES[code - 1] : nullptr;
@@ -159,6 +171,7 @@ bool startRepair(seqmend_context* context, const seqmend_options* options, Repai
   repair.buffers = context->buffers;
   repair.options = options;
   repair.tracksOnly = options != nullptr && (options->flags & SEQMEND_TRACKS_ONLY) != 0;
+  repair.normalize = options != nullptr && (options->flags & SEQMEND_NORMALIZE) != 0;
   if (keep) {
     repair.findings = &context->findings;
     repair.extras = &context->extras;
