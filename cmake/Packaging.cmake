@@ -1,17 +1,62 @@
-# Installs the programs listed in SEQMEND_PROGRAMS with their manual pages (docs/<program>.1)
-# and the licence, and describes the Debian package that scripts/package builds with cpack.
+# Installs the programs listed in SEQMEND_PROGRAMS with their manual pages (docs/<program>.1),
+# libseqmend for the programs of others to link, and the licence, and describes the Debian
+# packages that scripts/package builds with cpack.
 #
-# Install components: "programs" (the binaries and the manual pages) and "licence" (LICENSE in
-# the documentation folder) make up `cmake --install`. The package takes the programs and, in
-# place of LICENSE, the Debian documents of the component "debian" (a machine-readable copyright
-# file that holds the licence, and the Debian changelog), which only the package installs.
+# Install components: "programs" (the binaries and the manual pages), "library" (the shared
+# library's runtime file, libseqmend.so.1), "development" (the header, the static library, the
+# libseqmend.so link, the pkg-config file and the CMake package) and "licence" (LICENSE in the
+# documentation folder) make up `cmake --install`. The packages take the programs and the
+# library and, in place of LICENSE, the Debian documents (a machine-readable copyright file that
+# holds the licence, and the Debian changelog) of the components "debian", "debian-runtime" and
+# "debian-dev", which only the packages install.
 include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
 
 set(SEQMEND_CONTACT "seqmend developers <seqmend@users.noreply.github.com>")
 set(SEQMEND_DEBIAN_DIR ${PROJECT_BINARY_DIR}/debian)
 
 install(TARGETS ${SEQMEND_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
+
+# libseqmend as installed: `find_package(seqmend)` gives seqmend::seqmend (the shared library)
+# and seqmend::seqmend_static; pkg-config gives seqmend. A program that links the static library
+# links the C++ runtime too, which a C program's link does not bring of itself: -lstdc++ and
+# -lm, the libraries that the C++ compiler's own link adds.
+set(SEQMEND_LIBRARY_TARGETS seqmend_static)
+if(TARGET seqmend_shared)
+  list(APPEND SEQMEND_LIBRARY_TARGETS seqmend_shared)
+endif()
+if(NOT MSVC)
+  target_link_libraries(seqmend_static INTERFACE $<INSTALL_INTERFACE:stdc++> $<INSTALL_INTERFACE:m>)
+endif()
+install(TARGETS ${SEQMEND_LIBRARY_TARGETS} EXPORT seqmendTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+                NAMELINK_COMPONENT development
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library)
+install(FILES ${PROJECT_SOURCE_DIR}/include/seqmend.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        COMPONENT development)
+
+set(SEQMEND_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/seqmend)
+install(EXPORT seqmendTargets NAMESPACE seqmend:: DESTINATION ${SEQMEND_CMAKE_DIR}
+        COMPONENT development)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/seqmendConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/seqmendConfig.cmake INSTALL_DESTINATION ${SEQMEND_CMAKE_DIR})
+# A program written for 1.x builds against every later 1.y; the soname changes with the major
+# version.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/seqmendConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/seqmendConfig.cmake
+              ${PROJECT_BINARY_DIR}/seqmendConfigVersion.cmake
+        DESTINATION ${SEQMEND_CMAKE_DIR} COMPONENT development)
+
+# The pkg-config file finds the prefix from its own place, so that an installation moved as a
+# whole, or installed with `cmake --install --prefix`, still names its own folders.
+file(RELATIVE_PATH SEQMEND_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" SEQMEND_PC_TO_PREFIX "${SEQMEND_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/seqmend.pc.in ${PROJECT_BINARY_DIR}/seqmend.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/seqmend.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT development)
 
 # Manual pages and the changelog are installed compressed with gzip -9n, as Debian wants them;
 # man reads them so everywhere. Without gzip the pages are installed as they are.
