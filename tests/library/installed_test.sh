@@ -23,7 +23,10 @@ for component in library development; do
 done
 # Neither the programs nor anything of the build folder may be needed from here on.
 [ ! -e "$prefix/bin" ] || fail "the library components installed $(ls "$prefix/bin")"
-export PKG_CONFIG_PATH=$prefix/lib/pkgconfig PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+# lib/ or lib/<triplet>, as the build chose.
+libdir=$(dirname "$(find "$prefix" -name libseqmend.a)")
+[ -f "$libdir/pkgconfig/seqmend.pc" ] || fail "no pkg-config file: $(find "$prefix")"
+export PKG_CONFIG_PATH=$libdir/pkgconfig PKG_CONFIG_LIBDIR=$libdir/pkgconfig
 unset CMAKE_PREFIX_PATH
 example=$source/examples/repair_buffer.c
 warnings=(-std=c99 -Wall -Wextra -Wpedantic -Werror)
@@ -73,7 +76,7 @@ for program in pkg-config-shared cmake-shared pkg-config-static cmake-static; do
     *-static) [ -z "$needed" ] || fail "$program needs $needed" ;;
   esac
 done
-export LD_LIBRARY_PATH=$prefix/lib
+export LD_LIBRARY_PATH=$libdir
 
 # Runs a program on a copy of an example file in a folder of its own: its output is
 # the folder (the repaired file and any extra file), stdout and the exit status.

@@ -20,9 +20,9 @@ prefix=$scratch/prefix
 for component in library development; do
   cmake --install "$build" --prefix "$prefix" --component "$component" >/dev/null
 done
-archive=$prefix/lib/libseqmend.a
-shared=$prefix/lib/libseqmend.so.1
-[ -f "$archive" ] && [ -f "$shared" ] || fail "the library is not installed: $(ls -R "$prefix")"
+archive=$(find "$prefix" -name libseqmend.a)
+shared=${archive%.a}.so.1
+[ -f "$archive" ] && [ -f "$shared" ] || fail "the library is not installed: $(find "$prefix")"
 
 # Writable variables: objects in a writable data section, or common ones. Left out are the sections' own symbols
 # and the compiler's references to the exception runtime (DW.ref.*), which are no state of the
