@@ -198,12 +198,14 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libseqmend-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The runtime package declares its library (a shlibs file, so that the packages of programs that
-# link it depend on it) and has the dynamic linker's cache renewed by dpkg's ldconfig trigger
-# when it is installed or removed.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# link it depend on it in this version or later) and has the dynamic linker's cache renewed by
+# dpkg's ldconfig trigger when it is installed or removed. Both are written here rather than by
+# cpack, whose generated shlibs file needs the tools `file` and readelf at packaging time.
+file(WRITE ${SEQMEND_DEBIAN_DIR}/shlibs
+     "libseqmend ${PROJECT_VERSION_MAJOR} ${SEQMEND_RUNTIME_PACKAGE} (>= ${PROJECT_VERSION})\n")
 file(WRITE ${SEQMEND_DEBIAN_DIR}/triggers "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${SEQMEND_DEBIAN_DIR}/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    ${SEQMEND_DEBIAN_DIR}/shlibs ${SEQMEND_DEBIAN_DIR}/triggers)
 # The dependencies on the C and C++ runtime come from the binaries themselves where the tool for
 # that is installed; otherwise they are named by hand.
 find_program(SEQMEND_DPKG_SHLIBDEPS dpkg-shlibdeps)
