@@ -115,8 +115,9 @@ int main(int argc, char** argv) {
     if (writeNewFile(argv[2], output, outputSize)) {
       printf("%s contains errors. Fixed output written to %s\n", argv[1], argv[2]);
       if (result.crlf_hint) {
-        printf("if the results are not sufficient then try eolmend,\n"
-               "because this file might contain cr/lf problems\n");
+        printf(
+            "if the results are not sufficient then try eolmend,\n"
+            "because this file might contain cr/lf problems\n");
       }
     } else {
       status = 1;
