@@ -3,13 +3,15 @@
 # components "library" and "development" only), and examples/repair_buffer.c is built against
 # that copy four ways: with pkg-config, shared and static, and with a C-only CMake project
 # through find_package(seqmend), seqmend::seqmend and seqmend::seqmend_static. Each build must
-# print, exit and write on every example file exactly as the seqmend program does.
+# print, exit and write on every example file, and on every file of the external corpus where it
+# is given, exactly as the seqmend program does.
 # Exit status 77: a tool that the test needs is not installed.
 #
-# usage: installed_test.sh BUILD_DIR SOURCE_DIR SEQMEND
+# usage: installed_test.sh BUILD_DIR SOURCE_DIR SEQMEND [CORPUS_DIR]
 set -euo pipefail
 
 build=$(cd "$1" && pwd) source=$(cd "$2" && pwd) seqmend=$(realpath "$3")
+corpus=${4:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -92,9 +94,17 @@ run() {
   echo "exit status $status" >>"$folder.stdout"
 }
 
+inputs=("$source"/examples/*.mid)
+if [ -n "$corpus" ] && [ -d "$corpus" ]; then
+  mapfile -t -O ${#inputs[@]} inputs < <(find "$corpus" -type f -name '*.mid' | sort)
+fi
 count=0
-for file in "$source"/examples/*.mid; do
+for file in "${inputs[@]}"; do
   name=${file##*/}
+  [ ! -e "$scratch/expected-$name" ] || name=$count-$name  # the same name in two folders
+  mkdir "$scratch/input-$count"
+  cp "$file" "$scratch/input-$count/$name"
+  file=$scratch/input-$count/$name
   run "$scratch/expected-$name" "$seqmend" "$file"
   for program in "${programs[@]}"; do
     run "$scratch/$program-$name" "$bin/$program" "$file"
