@@ -217,6 +217,13 @@ endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${SEQMEND_RUNTIME_DEPENDS}")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${SEQMEND_RUNTIME_DEPENDS}")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${SEQMEND_RUNTIME_PACKAGE} (= ${PROJECT_VERSION})")
+# The static library's link names the C++ runtime (-lstdc++), whose link-time files a machine
+# with only a C compiler lacks: those of the compiler that built the library first.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  string(REGEX MATCH "^[0-9]+" SEQMEND_GCC_MAJOR ${CMAKE_CXX_COMPILER_VERSION})
+  string(APPEND CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+         ", libstdc++-${SEQMEND_GCC_MAJOR}-dev | libstdc++-dev")
+endif()
 include(CPack)
 cpack_add_component_group(tools)
 cpack_add_component_group(runtime)
