@@ -115,6 +115,13 @@ for file in "${inputs[@]}"; do
     count=$((count + 1))
   done
 done
+# The input is never replaced, not even when it is named as the output.
+for program in "${programs[@]}"; do
+  cp "$source/examples/damaged.mid" "$scratch/same.mid"
+  "$bin/$program" "$scratch/same.mid" "$scratch/same.mid" >/dev/null 2>&1 &&
+    fail "$program wrote over its input and succeeded"
+  cmp -s "$source/examples/damaged.mid" "$scratch/same.mid" || fail "$program changed its input"
+done
 # The example files cover every verdict and an extra file; the comparison proves nothing if not.
 grep -qx "exit status 1" "$scratch"/expected-*.stdout || fail "no example file fails"
 ls "$scratch"/expected-*/extra1.mid >/dev/null 2>&1 || fail "no example file has an extra file"
