@@ -1,7 +1,8 @@
-// eolmend's restoration through restoreLineEnds: round trips over every example and every file of
-// the external corpus, damaged here both ways; the choice among restorations against all of them;
-// sound files with CR LF left alone; damage in some chunks only and in length fields; chunks that
-// cannot be restored or whose search is given up; the cost of a byte of 0x80.
+// eolmend's restoration through seqmend_restore_memory: round trips over every example and every
+// file of the external corpus, damaged here both ways; the choice among restorations against all
+// of them; sound files with CR LF left alone; damage in some chunks only, in length fields and in
+// the header's fields; chunks that cannot be restored or whose search is given up; the cost of a
+// byte of 0x80.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,8 +16,8 @@
 
 #include "engine.h"
 #include "line_ends.h"
+#include "seqmend.h"
 #include "support/midi_bytes.h"
-#include "support/streams.h"
 
 namespace {
 
@@ -34,18 +35,46 @@ Bytes damage(const Bytes& bytes, bool crLfBecameLf) {
   return damaged;
 }
 
-// A run of restoreLineEnds, which never writes to its input.
-EngineRun restore(const Bytes& input) {
-  TempStream in(input), out;
-  EngineRun run;
-  run.messages =
-      capturedStdout([&] { run.result = restoreLineEnds("in.mid", out.get(), in.get()); });
-  run.output = out.contents();
-  EXPECT_EQ(input, in.contents());
+// What one restoration did: its verdict, its findings as the program prints them, and the
+// restored file (empty unless one was written).
+struct RestoreRun {
+  int result = 0;
+  std::string messages;
+  Bytes output;
+};
+
+// A restoration from memory. A sound input stands for itself as the output, and a failed one
+// leaves none.
+RestoreRun restore(const Bytes& input) {
+  seqmend_context* context = seqmend_context_new();
+  seqmend_result summary = {};
+  RestoreRun run;
+  run.result = seqmend_restore_memory(context, nullptr, input.data(), input.size(), &summary);
+  EXPECT_EQ(run.result, summary.verdict);
+  for (size_t i = 0; i < seqmend_finding_count(context); ++i) {
+    char line[256];
+    const size_t length =
+        seqmend_render(seqmend_finding_at(context, i), "in.mid", line, sizeof line);
+    EXPECT_LT(length, sizeof line);
+    run.messages.append(line, length);
+  }
+  size_t size = 0;
+  const unsigned char* output = seqmend_output(context, &size);
+  if (run.result == REPAIR_CHANGED) {
+    EXPECT_EQ(summary.output_size, size);
+    run.output.assign(output, output + size);
+  } else if (run.result == REPAIR_UNCHANGED) {
+    EXPECT_TRUE(output == input.data() && size == input.size());
+  } else {
+    EXPECT_TRUE(output == nullptr && size == 0);
+  }
+  seqmend_context_free(context);
   return run;
 }
 
-bool isAmbiguous(const EngineRun& run) { return run.messages.find("Warning") != std::string::npos; }
+bool isAmbiguous(const RestoreRun& run) {
+  return run.messages.find("Warning") != std::string::npos;
+}
 
 // A track of exactly `length` bytes: a text event filled up to it, then the end of track.
 Bytes trackOfLength(uint32_t length) {
@@ -93,7 +122,7 @@ TEST(Restore, EveryFileComesBackFromBothKindsOfDamage) {
         continue;
       }
       SCOPED_TRACE(name + (crLfBecameLf ? ", CR LF -> LF" : ", LF -> CR LF"));
-      const EngineRun run = restore(input);
+      const RestoreRun run = restore(input);
       EXPECT_NE(REPAIR_UNCHANGED, run.result) << run.messages;
       if (restore(file).result == REPAIR_UNCHANGED) {
         // A sound original comes back whole; a search that takes another restoration says so.
@@ -173,7 +202,7 @@ TEST(Restore, RestoresOnlyChunksThatProveSoundAndSaysWhat) {
   }
   for (const auto& [input, messages, output] : cases) {
     SCOPED_TRACE(testing::PrintToString(input));
-    const EngineRun run = restore(input);
+    const RestoreRun run = restore(input);
     EXPECT_EQ(!output.empty()    ? REPAIR_CHANGED
               : messages.empty() ? REPAIR_UNCHANGED
                                  : REPAIR_FAILED,
@@ -236,7 +265,7 @@ TEST(Restore, TakesTheCheapestRestorationThenTheEarliestCr) {
         ways.emplace_back(parse.cost, noCr, file);
       }
     }
-    const EngineRun run = restore(damaged);
+    const RestoreRun run = restore(damaged);
     EXPECT_EQ(std::get<2>(*std::min_element(ways.begin(), ways.end())), run.output) << run.messages;
     EXPECT_EQ(ways.size() > 1, isAmbiguous(run)) << run.messages;
     ++checked;
