@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -209,6 +210,41 @@ TEST(Restore, RestoresOnlyChunksThatProveSoundAndSaysWhat) {
               run.result);
     EXPECT_EQ(messages, run.messages);
     EXPECT_EQ(output, run.output);
+  }
+}
+
+// A transfer in text mode damages the header's fields as it damages every other byte: a track
+// count of 10 (00 0A) or 0x0D0A, a division whose high byte is 0A, also where a printable low
+// byte of the division makes the damaged header, as it stands, end before four printable bytes.
+// The tracks hold no LF, so the header's fields are all that was damaged.
+TEST(Restore, HeaderFieldsComeBackFromBothKindsOfDamage) {
+  for (const auto& [tracks, division] : std::vector<std::pair<uint16_t, uint16_t>>{{10, 480},
+                                                                                   {10, 96},
+                                                                                   {10, 120},
+                                                                                   {10, 0x0A60},
+                                                                                   {0x0D0A, 96},
+                                                                                   {13, 0x0A00},
+                                                                                   {13, 0x0A78}}) {
+    const Bytes header = smfHeader(1, tracks, division);
+    const Bytes file = header + times(trackChunk(soundTrackEvents(1)), tracks);
+    for (const bool crLfBecameLf : {false, true}) {
+      const Bytes damaged = damage(file, crLfBecameLf);
+      if (damaged == file) {
+        continue;
+      }
+      SCOPED_TRACE(std::to_string(tracks) + " tracks, division " + std::to_string(division) +
+                   (crLfBecameLf ? ", CR LF -> LF" : ", LF -> CR LF"));
+      const long changed = long(header.size()) - long(damage(header, crLfBecameLf).size());
+      const std::string count =
+          std::to_string(std::abs(changed)) + " byte" + (std::abs(changed) == 1 ? "" : "s");
+      const RestoreRun run = restore(damaged);
+      EXPECT_EQ(REPAIR_CHANGED, run.result);
+      EXPECT_EQ(crLfBecameLf
+                    ? "in.mid: LF changed back to CR LF in the header (" + count + " inserted)\n"
+                    : "in.mid: CR LF changed back to LF in the header (" + count + " removed)\n",
+                run.messages);
+      EXPECT_TRUE(run.output == file);
+    }
   }
 }
 
