@@ -15,15 +15,15 @@ need() { for tool; do command -v "$tool" >/dev/null || exit 77; done; }
 # Each page renders without a single warning, carries the project's version, and documents every
 # message that its program prints with a conversion in it: each format string of its sources must
 # match a line of the page, with its conversions standing for any word. The findings' lines stand
-# in the library's table of codes, eolmend's from "crlf-to-lf" on; the programs' own lines in
-# their sources and the shared front end. seqmend-batch's test holds its page to every message code.
+# in the library's table of codes, eolmend's from "crlf-to-lf" to "not-enough-memory"; the
+# programs' own lines in their sources and the shared front end. seqmend-batch's test holds its page to every message code.
 check_manpage() {
   need groff
   local codes="$scratch/codes"
   sed -n '/^constexpr CodeInfo CODES/,/^};/p' "$source/src/engine/seqmend_api.cpp" >"$codes"
-  sed '/"crlf-to-lf"/,$d' "$codes" >"$codes.seqmend"
-  { sed -n '/"crlf-to-lf"/,$p' "$codes"; grep -E '"(no-midi-data|file-too-large)"' "$codes"; } \
-    >"$codes.eolmend"
+  sed '/"crlf-to-lf"/,/"not-enough-memory"/d' "$codes" >"$codes.seqmend"
+  { sed -n '/"crlf-to-lf"/,/"not-enough-memory"/p' "$codes"
+    grep -E '"(no-midi-data|file-too-large)"' "$codes"; } >"$codes.eolmend"
   check_page seqmend 30 "$codes.seqmend" $(find "$source/src" -name '*.cpp' \
     ! -path "$source/src/eolmend/*" ! -path "$source/src/batch/*" ! -path "$source/src/engine/*")
   check_page eolmend 10 "$codes.eolmend" "$source"/src/eolmend/*.cpp "$source/src/app/run_driver.cpp"
@@ -155,14 +155,13 @@ check_package() {
   need lintian
   # The hardening comes with the presets (scripts/package builds with one); a build configured
   # without them is checked for everything else.
-  local unhardened=()
-  grep -q '^CMAKE_CXX_FLAGS:STRING=.*-fstack-protector-strong' "$build/CMakeCache.txt" ||
-    unhardened=(--suppress-tags hardening-no-relro,hardening-no-bindnow,hardening-no-pie,hardening-no-fortify-functions)
   # cpack writes a postinst and a postrm that run ldconfig into every package with a shared
   # library in /usr/lib, and has no switch to leave them out. The runtime package activates
   # dpkg's ldconfig trigger as Debian wants; the scripts' own call only renews the cache once more.
-  local cpack_ldconfig=(--suppress-tags maintscript-calls-ldconfig)
-  lintian --display-info --fail-on error,warning "${unhardened[@]}" "${cpack_ldconfig[@]}" \
+  local suppressed=maintscript-calls-ldconfig
+  grep -q '^CMAKE_CXX_FLAGS:STRING=.*-fstack-protector-strong' "$build/CMakeCache.txt" ||
+    suppressed+=,hardening-no-relro,hardening-no-bindnow,hardening-no-pie,hardening-no-fortify-functions
+  lintian --display-info --fail-on error,warning --suppress-tags "$suppressed" \
     "${debs[@]}" >"$scratch/lintian" 2>&1 &&
     ! grep -qE '^[EW]: |hardening-' "$scratch/lintian" || fail "lintian: $(<"$scratch/lintian")"
 }
