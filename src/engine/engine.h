@@ -24,8 +24,11 @@ constexpr long MAX_INPUT_SIZE = 0x7FFFFFFFL;
 // ---- Buffers ----
 
 // Large enough to search and copy at memory speed; every one lives on the heap with the context,
-// so that a repair needs little stack (a WebAssembly stack is 64 KiB).
-constexpr size_t STREAM_BLOCK_SIZE = 65536;
+// so that a repair needs little stack (a WebAssembly stack is 64 KiB). A reader's and a writer's
+// buffer are larger still: the landmark searches read ahead of the track being copied, and find
+// what they read still there when the copy gets to it; and a call to the caller's stream may cost
+// a system call.
+constexpr size_t STREAM_BLOCK_SIZE = 262144;
 constexpr size_t TRACK_BLOCK_SIZE = 65536;
 constexpr size_t SEARCH_BLOCK_SIZE = 65536;
 constexpr size_t RECOGNIZER_BLOCK_SIZE = 32768;
