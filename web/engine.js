@@ -10,9 +10,14 @@ const RESULT_FAILED_STREAM = 8;
 const RESULT_ERROR = 12;
 const RESULT_EXTRA_COUNT = 16;
 const FINDING_CODE = 0;
+// seqmend_options: flags, then the two callbacks and their context, which the page leaves NULL.
+const OPTIONS_SIZE = 16;
+const OPTIONS_FLAGS = 0;
 
 export const VERDICT = Object.freeze({ FAILED: -1, SOUND: 0, REPAIRED: 1 });
 export const STREAM_MEMORY = 4;
+// Write the normal form, which strict readers load (SEQMEND_NORMALIZE).
+export const FLAG_NORMALIZE = 0x2;
 
 const encoder = new TextEncoder();
 const decoder = new TextDecoder();
@@ -29,27 +34,30 @@ export class Engine {
     this.context = module._seqmend_context_new();
     this.result = module._malloc(RESULT_SIZE);
     this.sizeCell = module._malloc(4);
+    this.options = module._malloc(OPTIONS_SIZE);
     this.lineSize = 512;
     this.line = module._malloc(this.lineSize);
-    if (!this.context || !this.result || !this.sizeCell || !this.line) {
+    if (!this.context || !this.result || !this.sizeCell || !this.options || !this.line) {
       throw new Error('the repair engine could not get its memory');
     }
+    module.HEAPU8.fill(0, this.options, this.options + OPTIONS_SIZE);
     this.version = this.readString(module._seqmend_version_string());
   }
 
-  // Repairs the bytes of one file; name is the file's, as the lines show it.
-  repair(bytes, name) {
-    return this.run(this.module._seqmend_repair_memory, bytes, name);
+  // Repairs the bytes of one file; name is the file's, as the lines show it. flags: 0 or
+  // FLAG_NORMALIZE.
+  repair(bytes, name, flags = 0) {
+    return this.run(this.module._seqmend_repair_memory, bytes, name, flags);
   }
 
   // Undoes the damage of a text-mode transfer (every CR LF a transfer made of an LF).
   restore(bytes, name) {
-    return this.run(this.module._seqmend_restore_memory, bytes, name);
+    return this.run(this.module._seqmend_restore_memory, bytes, name, 0);
   }
 
   // One call of the library on a copy of bytes in its memory. Everything returned is copied out
   // of that memory, which the next call reuses and which may move as it grows.
-  run(call, bytes, name) {
+  run(call, bytes, name, flags) {
     const m = this.module;
     const data = m._malloc(Math.max(bytes.length, 1));
     const nameBytes = encoder.encode(name);
@@ -62,7 +70,8 @@ export class Engine {
     m.HEAPU8.set(bytes, data);
     m.HEAPU8.set(nameBytes, namePointer);
     m.HEAPU8[namePointer + nameBytes.length] = 0;
-    call(this.context, 0, data, bytes.length, this.result);
+    m.HEAPU32[(this.options + OPTIONS_FLAGS) >> 2] = flags;
+    call(this.context, this.options, data, bytes.length, this.result);
     const cells = m.HEAP32;
     const base = this.result >> 2;
     const result = {

@@ -12,3 +12,6 @@ _Static_assert(offsetof(seqmend_result, error) == 12, "engine.js: RESULT_ERROR")
 _Static_assert(offsetof(seqmend_result, extra_count) == 16, "engine.js: RESULT_EXTRA_COUNT");
 _Static_assert(sizeof(seqmend_result) <= 64, "engine.js: RESULT_SIZE");
 _Static_assert(offsetof(seqmend_finding, code) == 0, "engine.js: FINDING_CODE");
+_Static_assert(offsetof(seqmend_options, flags) == 0, "engine.js: OPTIONS_FLAGS");
+_Static_assert(sizeof(seqmend_options) == 16, "engine.js: OPTIONS_SIZE");
+_Static_assert(SEQMEND_NORMALIZE == 0x2u, "engine.js: FLAG_NORMALIZE");

@@ -1,6 +1,6 @@
 // seqmend's page: files picked or dropped are repaired here, in WebAssembly; the results are
 // shown as the command line prints them, with the repaired copies to download.
-import { Engine, VERDICT } from './engine.js';
+import { Engine, FLAG_NORMALIZE, VERDICT } from './engine.js';
 import { zipStore } from './zip.js';
 
 const input = document.getElementById('files');
@@ -10,6 +10,7 @@ const results = document.getElementById('results');
 const summary = document.getElementById('summary');
 const all = document.getElementById('all');
 const list = document.getElementById('files-list');
+const normalForm = document.getElementById('normal-form');
 
 let engine = null;
 // Blob URLs of the shown downloads, released when the next files replace them.
@@ -140,7 +141,8 @@ function restorationOffer(card, entry) {
     try {
       restoration = engine.restore(entry.bytes, entry.name);
       if (restoration.verdict === VERDICT.REPAIRED && restoration.output) {
-        result = engine.repair(restoration.output, entry.name);
+        result = engine.repair(restoration.output, entry.name,
+          normalForm.checked ? FLAG_NORMALIZE : 0);
       }
     } catch (error) {
       box.replaceChildren(element('p', { class: 'restore-failed' },
@@ -206,43 +208,55 @@ async function readBytes(file) {
   return new Uint8Array(await file.arrayBuffer());
 }
 
+// Reads the chosen files and repairs them; they replace the files shown before.
 async function handleFiles(files) {
   if (!engine || files.length === 0) {
     return;
   }
   const thisBatch = ++batch;
   performance.mark('seqmend: files chosen');
-  for (const url of urls) {
-    URL.revokeObjectURL(url);
-  }
-  urls = [];
-  shown = [];
-  list.replaceChildren();
-  results.hidden = false;
-  results.dataset.state = 'busy';
   status.textContent = `Checking ${plural(files.length, 'file', 'files')}…`;
-  const counts = { sound: 0, repaired: 0, failed: 0 };
+  const entries = [];
   for (const file of files) {
-    const card = element('article', { class: 'file', 'data-name': file.name });
-    list.append(card);
-    const entry = { name: file.name, bytes: null, downloads: [] };
-    shown.push(entry);
-    let result;
+    const entry = { name: file.name, bytes: null, readError: null, downloads: [] };
     try {
       entry.bytes = await readBytes(file);
     } catch (error) {
-      result = failure(`${file.name}: could not be read (${error.message})`);
+      entry.readError = error.message;
     }
     if (thisBatch !== batch) {
       return;
     }
-    if (!result) {
+    entries.push(entry);
+  }
+  shown = entries;
+  await repairShown(thisBatch);
+}
+
+// Repairs every file shown, with the options as they are set, and shows the outcomes.
+async function repairShown(thisBatch) {
+  for (const url of urls) {
+    URL.revokeObjectURL(url);
+  }
+  urls = [];
+  list.replaceChildren();
+  results.hidden = false;
+  results.dataset.state = 'busy';
+  const flags = normalForm.checked ? FLAG_NORMALIZE : 0;
+  const counts = { sound: 0, repaired: 0, failed: 0 };
+  for (const entry of shown) {
+    const card = element('article', { class: 'file', 'data-name': entry.name });
+    list.append(card);
+    let result;
+    if (entry.readError !== null) {
+      result = failure(`${entry.name}: could not be read (${entry.readError})`);
+    } else {
       try {
-        result = engine.repair(entry.bytes, file.name);
+        result = engine.repair(entry.bytes, entry.name, flags);
       } catch (error) {
         // The WebAssembly instance has stopped (out of memory, say) and cannot be used again; the
         // next file gets a new one.
-        result = failure(`${file.name}: the repair stopped in the page (${error.message})`);
+        result = failure(`${entry.name}: the repair stopped in the page (${error.message})`);
         engine = await Engine.load();
       }
     }
@@ -250,7 +264,7 @@ async function handleFiles(files) {
     counts[verdictName(result.verdict)]++;
   }
   updateAll();
-  const text = `${plural(files.length, 'file', 'files')} checked: ${counts.sound} sound, ` +
+  const text = `${plural(shown.length, 'file', 'files')} checked: ${counts.sound} sound, ` +
     `${counts.repaired} repaired, ${counts.failed} could not be repaired.`;
   // The time from the files' choice to their results shown, for the browser's performance tools.
   performance.measure('seqmend: files repaired and shown', 'seqmend: files chosen');
@@ -265,6 +279,15 @@ input.addEventListener('change', () => {
   // Emptied, so that choosing the same file again (after editing it, say) repairs it again.
   input.value = '';
   handleFiles(files);
+});
+
+// The files shown are repaired again as the option now asks.
+normalForm.addEventListener('change', () => {
+  if (engine && shown.length > 0) {
+    const thisBatch = ++batch;
+    performance.mark('seqmend: files chosen');
+    repairShown(thisBatch);
+  }
 });
 
 drop.addEventListener('click', () => input.click());

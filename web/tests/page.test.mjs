@@ -100,6 +100,23 @@ test('every example, every corpus file and files that are no MIDI: the page prin
   await page.close();
 });
 
+test('the normal form, chosen on the page: every example and corpus file as `seqmend -normalize`', async (t) => {
+  const files = [...EXAMPLES, ...midiFiles(CORPUS)];
+  const page = await openPage(browser.context, server.url);
+  await pickFiles(page, files);
+  await page.check('#normal-form'); // the files shown are repaired again
+  await waitForBatch(page, 2);
+  const cards = await readCards(page);
+  let changed = 0;
+  for (const [i, file] of files.entries()) {
+    const native = runNative('seqmend', file, path.basename(file), ['-normalize']);
+    await t.test(path.relative(ROOT, file), () => assertSameAsNative(cards[i], native));
+    changed += native.lines.length !== runNative('seqmend', file).lines.length ? 1 : 0;
+  }
+  t.diagnostic(`${files.length} files equal to seqmend -normalize; ${changed} with more lines than the ordinary repair`);
+  await page.close();
+});
+
 // Sound files with LF bytes, damaged as a text-mode transfer damages them.
 function crlfVictims() {
   return [...EXAMPLES, ...midiFiles(CORPUS)]

@@ -133,14 +133,15 @@ const HINT_LINES = [
   'because this file might contain cr/lf problems',
 ];
 
-// Runs `program name out.mid` on a copy of the file named `name` in a scratch folder. Returns the
+// Runs `program options... name out.mid` on a copy of the file named `name` in a scratch folder.
+// Returns the
 // exit status, the finding lines (stdout without the verdict and the hint), the verdict as the
 // page names it, whether the hint was printed, the output, and the extra files by name.
-export function runNative(program, file, name = path.basename(file)) {
+export function runNative(program, file, name = path.basename(file), options = []) {
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'seqmend-web-native-'));
   try {
     fs.copyFileSync(file, path.join(scratch, name));
-    const run = spawnSync(path.join(NATIVE, program), [name, 'out.mid'], { cwd: scratch });
+    const run = spawnSync(path.join(NATIVE, program), [...options, name, 'out.mid'], { cwd: scratch });
     if (run.error) {
       throw run.error;
     }
