@@ -117,12 +117,22 @@ test('the normal form, chosen on the page: every example and corpus file as `seq
   await page.close();
 });
 
-// Sound files with LF bytes, damaged as a text-mode transfer damages them.
+// Sound files with LF bytes, to be damaged as a text-mode transfer damages them: a small one made
+// here, whose track length is 0x0A, and the first two of the examples and the corpus.
 function crlfVictims() {
-  return [...EXAMPLES, ...midiFiles(CORPUS)]
-    .filter((file) => runNative('seqmend', file).verdict === 'sound')
+  const events = [
+    0x00, 0xc0, 0x0a, // program 10
+    0x0a, 0xc0, 0x0b, // program 11, 10 ticks later
+    0x00, 0xff, 0x2f, 0x00, // end of track; the track's length is 10
+  ];
+  const made = writeScratch('programs.mid', Buffer.concat([
+    Buffer.from('4d546864000000060000000100604d54726b', 'hex'),
+    Buffer.from([0, 0, 0, events.length, ...events]),
+  ]));
+  const found = [...EXAMPLES, ...midiFiles(CORPUS)]
     .filter((file) => fs.readFileSync(file).includes(0x0a))
-    .slice(0, 3);
+    .filter((file) => runNative('seqmend', file).verdict === 'sound');
+  return [made, ...found.slice(0, 2)];
 }
 
 test('CR LF damage: the page offers the restoration, and after it equals eolmend then seqmend', async (t) => {
