@@ -17,8 +17,10 @@ let engine = null;
 let urls = [];
 // One entry per file shown: its name, its bytes and its current downloads [{name, bytes}].
 let shown = [];
-// Counts the batches of files; a batch stops when a newer one has begun.
+// Counts the choices of files; the reading of one stops when a newer one has begun.
 let batch = 0;
+// Counts the passes of repairs shown (data-batch of the results: the last one done).
+let passes = 0;
 
 const VERDICT_NAMES = { [VERDICT.SOUND]: 'sound', [VERDICT.REPAIRED]: 'repaired' };
 
@@ -230,11 +232,12 @@ async function handleFiles(files) {
     entries.push(entry);
   }
   shown = entries;
-  await repairShown(thisBatch);
+  await repairShown();
 }
 
 // Repairs every file shown, with the options as they are set, and shows the outcomes.
-async function repairShown(thisBatch) {
+async function repairShown() {
+  const pass = ++passes;
   for (const url of urls) {
     URL.revokeObjectURL(url);
   }
@@ -271,7 +274,7 @@ async function repairShown(thisBatch) {
   summary.textContent = text;
   status.textContent = 'Done: the results follow.';
   results.dataset.state = 'done';
-  results.dataset.batch = String(thisBatch);
+  results.dataset.batch = String(pass);
 }
 
 input.addEventListener('change', () => {
@@ -284,9 +287,8 @@ input.addEventListener('change', () => {
 // The files shown are repaired again as the option now asks.
 normalForm.addEventListener('change', () => {
   if (engine && shown.length > 0) {
-    const thisBatch = ++batch;
     performance.mark('seqmend: files chosen');
-    repairShown(thisBatch);
+    repairShown();
   }
 });
 
