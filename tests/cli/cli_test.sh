@@ -75,6 +75,13 @@ expect 0 'in.mid is ok.\n' ''; files in.mid
 start "events are checked without -t"; put in.mid "$NOEND"; run in.mid
 expect 0 "$EOT_ADDED$(fixed in.mid seqmend.mid)" ''
 files 'in.mid seqmend.mid' seqmend.mid "$FORMAT0 $(chunk MTrk "$(notes 1)" "$EOT")"
+# A header of 8 bytes is sound, but not in the normal form, which -n writes.
+LONG_HEADER="$(chunk MThd 0001 0002 01E0 ABCD) ${SOUND#"$(chunk MThd 0001 0002 01E0) "}"
+start "a long header is sound"; put in.mid "$LONG_HEADER"; run in.mid
+expect 0 'in.mid is ok.\n' ''; files in.mid
+start "-n writes the normal form"; put in.mid "$LONG_HEADER"; run -n in.mid
+expect 0 "in.mid: remove surplus of header (2 bytes)\n$(fixed in.mid seqmend.mid)" ''
+files 'in.mid seqmend.mid' seqmend.mid "$SOUND"
 
 # ---- Verdicts ----
 
