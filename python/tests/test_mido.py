@@ -1,0 +1,44 @@
+"""In front of a loader: files that mido refuses load once seqmend has repaired them."""
+import io
+
+import pytest
+
+import seqmend
+from damage import NOTES, sound, wrong_track_length
+import midi_bytes as mb
+
+mido = pytest.importorskip("mido")
+
+
+def mido_loads(data):
+    try:
+        mido.MidiFile(file=io.BytesIO(data))
+        return True
+    except Exception:  # mido raises several kinds for damaged files; any of them is a refusal
+        return False
+
+
+REFUSED = {
+    "track length past the end": wrong_track_length,
+    "truncated in an event": lambda: sound()[:-3],
+    "data byte out of range": lambda: mb.header() + mb.track(NOTES + b"\x00\x90\x3C\xC0" + mb.END_OF_TRACK),
+    "tag damaged": lambda: mb.header() + mb.track(NOTES + mb.END_OF_TRACK)[:3] + b"X" +
+                           mb.track(NOTES + mb.END_OF_TRACK)[4:],
+}
+
+
+@pytest.mark.parametrize("name", sorted(REFUSED))
+def test_files_mido_refuses_load_after_repair(name):
+    data = REFUSED[name]()
+    assert not mido_loads(data)
+    result = seqmend.repair(data)
+    assert result.verdict == "repaired"
+    assert mido_loads(result.data)
+
+
+def test_corpus_files_mido_refuses_load_after_repair(corpus):
+    refused = [path for path in corpus if not mido_loads(path.read_bytes())]
+    mended = [path for path in refused if seqmend.repair(path.read_bytes()).ok]
+    assert len(refused) >= 3
+    still = [path.name for path in mended if not mido_loads(seqmend.repair(path.read_bytes()).data)]
+    assert still == []
