@@ -33,10 +33,12 @@ seqmend_context* threadContext() {
 class InputBuffer {
  public:
   explicit InputBuffer(py::handle object) {
-    if (PyUnicode_Check(object.ptr()) || PyObject_GetBuffer(object.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+    if (PyUnicode_Check(object.ptr()) ||
+        PyObject_GetBuffer(object.ptr(), &view_, PyBUF_SIMPLE) != 0) {
       PyErr_Clear();
-      throw py::type_error(std::string("a bytes-like object with contiguous bytes is required, not '") +
-                           Py_TYPE(object.ptr())->tp_name + "'");
+      throw py::type_error(
+          std::string("a bytes-like object with contiguous bytes is required, not '") +
+          Py_TYPE(object.ptr())->tp_name + "'");
     }
     held_ = true;
   }
@@ -62,13 +64,12 @@ struct Gathered {
   std::string line;
 };
 
-// Everything a repair leaves in the context, copied out before the context's next repair.
+// The result and the rendered findings of a repair. The output and the extra files stay in
+// the thread's context, which no other thread touches, until they are copied into Python.
 struct Outcome {
+  seqmend_context* context = nullptr;
   seqmend_result result{};
-  bool noContext = false;
   std::vector<Gathered> findings;
-  std::string output;  // empty unless repaired
-  std::vector<std::string> extras;
 };
 
 std::string renderLine(const seqmend_finding& finding, const std::string& name) {
@@ -95,8 +96,8 @@ Outcome runMemory(MemoryCall call, const void* data, size_t size, unsigned flags
                   const std::string& name) {
   Outcome outcome;
   seqmend_context* context = threadContext();
+  outcome.context = context;
   if (context == nullptr) {
-    outcome.noContext = true;
     return outcome;
   }
   seqmend_options options{};
@@ -108,17 +109,11 @@ Outcome runMemory(MemoryCall call, const void* data, size_t size, unsigned flags
     const seqmend_finding* finding = seqmend_finding_at(context, i);
     outcome.findings.push_back({*finding, renderLine(*finding, name)});
   }
-  if (outcome.result.verdict == SEQMEND_REPAIRED) {
-    size_t outputSize = 0;
-    const unsigned char* output = seqmend_output(context, &outputSize);
-    outcome.output.assign(reinterpret_cast<const char*>(output), outputSize);
-  }
-  for (int number = 1; number <= outcome.result.extra_count; ++number) {
-    size_t extraSize = 0;
-    const unsigned char* extra = seqmend_extra(context, number, &extraSize);
-    outcome.extras.emplace_back(reinterpret_cast<const char*>(extra), extra ? extraSize : 0);
-  }
   return outcome;
+}
+
+py::bytes bytesOf(const unsigned char* data, size_t size) {
+  return py::bytes(reinterpret_cast<const char*>(data), data == nullptr ? 0 : size);
 }
 
 py::object numberOrNone(int64_t value) {
@@ -138,26 +133,31 @@ py::tuple repairWith(MemoryCall call, py::handle data, unsigned flags, const std
     py::gil_scoped_release released;
     outcome = runMemory(call, input.data(), input.size(), flags, name);
   }
-  if (outcome.noContext) {
+  if (outcome.context == nullptr) {
     throw std::bad_alloc();
   }
   py::list findings;
   for (const Gathered& gathered : outcome.findings) {
     const seqmend_finding& f = gathered.finding;
     const char* codeName = seqmend_code_name(f.code);
-    findings.append(py::make_tuple(codeName ? py::object(py::str(codeName)) : py::object(py::int_(f.code)),
-                                   py::bytes(gathered.line), numberOrNone(f.track),
-                                   numberOrNone(f.value), numberOrNone(f.byte),
-                                   numberOrNone(f.offset), numberOrNone(f.count), textOrNone(f.tag),
-                                   textOrNone(f.file)));
-  }
-  py::list extras;
-  for (const std::string& extra : outcome.extras) {
-    extras.append(py::bytes(extra));
+    findings.append(
+        py::make_tuple(codeName ? py::object(py::str(codeName)) : py::object(py::int_(f.code)),
+                       py::bytes(gathered.line), numberOrNone(f.track), numberOrNone(f.value),
+                       numberOrNone(f.byte), numberOrNone(f.offset), numberOrNone(f.count),
+                       textOrNone(f.tag), textOrNone(f.file)));
   }
   const seqmend_result& r = outcome.result;
-  py::object output = r.verdict == SEQMEND_REPAIRED ? py::object(py::bytes(outcome.output))
-                                                    : py::object(py::none());
+  py::list extras;
+  for (int number = 1; number <= r.extra_count; ++number) {
+    size_t size = 0;
+    const unsigned char* extra = seqmend_extra(outcome.context, number, &size);
+    extras.append(bytesOf(extra, size));
+  }
+  py::object output = py::none();
+  if (r.verdict == SEQMEND_REPAIRED) {
+    size_t size = 0;
+    output = bytesOf(seqmend_output(outcome.context, &size), size);
+  }
   return py::make_tuple(r.verdict, bool(r.crlf_hint), r.failed_stream, r.error, output, findings,
                         extras);
 }
