@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "command_line.h"
 #include "engine.h"
 #include "platform.h"
 
@@ -276,15 +277,10 @@ void runFile(const FileJob& job, const RunSetup& setup, int scratchFd, FileRunRe
   std::setvbuf(in, inputBuffer, _IOFBF, sizeof inputBuffer);
   std::setvbuf(out, outputBuffer, _IOFBF, sizeof outputBuffer);
   errno = 0;
-  const int repair = repairMidiFile(g_inputName, out, in);
-  // A write that failed while a seek flushed the output is seen only in its error indicator;
-  // its reason is the last error the engine met.
+  seqmend_result repaired;
+  const int repair = repairOpenFiles(SEQMEND, in, result.size, out, repaired);
   const int engineError = errno;
-  bool crLfHint = false;
-  if (repair != REPAIR_UNCHANGED) {
-    std::fseek(in, 0, SEEK_SET);
-    crLfHint = findPattern(in, CR_LF, 2) > 0;
-  }
+  const bool crLfHint = repaired.crlf_hint != 0;
   const int keptFd = setup.copySound && repair == REPAIR_UNCHANGED ? dup(fileno(in)) : -1;
   std::fclose(in);
   const bool writeFailed = std::ferror(out) != 0;
