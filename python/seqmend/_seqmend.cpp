@@ -156,7 +156,8 @@ py::tuple repairWith(MemoryCall call, py::handle data, unsigned flags, const std
   py::object output = py::none();
   if (r.verdict == SEQMEND_REPAIRED) {
     size_t size = 0;
-    output = bytesOf(seqmend_output(outcome.context, &size), size);
+    const unsigned char* bytes = seqmend_output(outcome.context, &size);
+    output = bytesOf(bytes, size);
   }
   return py::make_tuple(r.verdict, bool(r.crlf_hint), r.failed_stream, r.error, output, findings,
                         extras);

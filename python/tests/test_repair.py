@@ -53,7 +53,7 @@ def test_findings_carry_their_values_and_none_elsewhere():
     assert garbage.values() == {"count": 9}
     assert (garbage.track, garbage.offset, garbage.tag, garbage.file) == (None,) * 4
     control = seqmend.repair(control_out_of_range()).findings[0]
-    assert control.offset == len(mb.header()) + 8 + len(NOTES)
+    assert control.offset == len(mb.header()) + 8 + len(NOTES) + 1  # the event's status byte
     assert f"{control.offset:08X}" in control.text
 
 
