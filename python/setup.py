@@ -53,6 +53,9 @@ extension = Pybind11Extension(
     "seqmend._seqmend",
     ["seqmend/_seqmend.cpp"] + [relative(source) for source in SOURCES],
     include_dirs=[os.path.join(ROOT, "include"), os.path.join(ROOT, "src", "engine")],
+    # A changed header rebuilds the module as a changed source does.
+    depends=sorted(glob.glob(os.path.join(ROOT, "include", "*.h")) +
+                   glob.glob(os.path.join(ROOT, "src", "engine", "*.h"))),
     cxx_std=20,
 )
 

@@ -1,4 +1,6 @@
 """Sound MIDI files built from readable bytes, and the named damages the tests plant in them."""
+import random
+
 import midi_bytes as mb
 
 NOTES = bytes([
@@ -35,3 +37,26 @@ def control_out_of_range():
 def lf_to_crlf(data):
     """A text-mode transfer's damage: CR put before every LF."""
     return data.replace(b"\n", b"\r\n")
+
+
+def damaged_copies(corpus, folder, count):
+    """count files made from the corpus: some as they are, the rest cut short, with bytes
+    flipped or inserted, or sent through a text-mode transfer."""
+    chance = random.Random(20)
+    sources = [path.read_bytes() for path in corpus]
+    for number in range(count):
+        data = bytearray(sources[number % len(sources)])
+        kind = number % 5
+        if kind == 1 and data:
+            del data[chance.randrange(len(data)):]
+        elif kind == 2:
+            for _ in range(3):
+                if data:
+                    data[chance.randrange(len(data))] = chance.randrange(256)
+        elif kind == 3:
+            data[chance.randrange(len(data) + 1):0] = bytes(chance.randrange(256) for _ in range(5))
+        elif kind == 4:
+            data = bytearray(lf_to_crlf(bytes(data)))
+        path = folder / f"set{kind}" / f"{number:04d}.mid"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(bytes(data))

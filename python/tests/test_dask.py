@@ -1,40 +1,19 @@
 """The Dask recipe on a local cluster of two worker processes, over a few hundred damaged copies
 of the corpus: its report against seqmend's own verdicts and findings."""
 import json
-import random
 
 import pytest
 
 import seqmend
-from damage import lf_to_crlf
+from damage import damaged_copies
 
 distributed = pytest.importorskip("distributed")
 import seqmend.dask  # noqa: E402  (needs dask)
 
+# The local cluster's web framework warns of its own deprecated calls.
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
+
 REPORT_KEYS = ["path", "size", "verdict", "exit_status", "messages", "output", "extras", "ms"]
-
-
-def damaged_copies(corpus, folder, count):
-    """count files made from the corpus: some as they are, the rest cut short, with bytes
-    flipped or inserted, or sent through a text-mode transfer."""
-    chance = random.Random(20)
-    sources = [path.read_bytes() for path in corpus]
-    for number in range(count):
-        data = bytearray(sources[number % len(sources)])
-        kind = number // len(sources) % 5
-        if kind == 1 and data:
-            del data[chance.randrange(len(data)):]
-        elif kind == 2:
-            for _ in range(3):
-                if data:
-                    data[chance.randrange(len(data))] = chance.randrange(256)
-        elif kind == 3:
-            data[chance.randrange(len(data) + 1):0] = bytes(chance.randrange(256) for _ in range(5))
-        elif kind == 4:
-            data = bytearray(lf_to_crlf(bytes(data)))
-        path = folder / f"set{kind}" / f"{number:04d}.mid"
-        path.parent.mkdir(exist_ok=True)
-        path.write_bytes(bytes(data))
 
 
 def test_dask_recipe_on_a_local_cluster(corpus, tmp_path):

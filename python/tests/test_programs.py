@@ -8,7 +8,7 @@ from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 import pytest
 
 import seqmend
-from damage import lf_to_crlf
+from damage import damaged_copies, lf_to_crlf
 
 HINT = ["if the results are not sufficient then try eolmend,",
         "because this file might contain cr/lf problems"]
@@ -58,6 +58,14 @@ def test_repair_matches_seqmend_on_the_corpus(corpus, seqmend_program, tmp_path,
         verdicts.add(result.verdict)
         assert_same(seqmend_program, options, result, data, tmp_path / str(number))
     assert verdicts == {"sound", "repaired", "failed"} or tracks_only
+
+
+def test_repair_matches_seqmend_on_damaged_copies(corpus, seqmend_program, tmp_path):
+    damaged_copies(corpus, tmp_path / "songs", 300)
+    for number, path in enumerate(sorted((tmp_path / "songs").rglob("*.mid"))):
+        data = path.read_bytes()
+        result = seqmend.repair(data, name="in.mid")
+        assert_same(seqmend_program, [], result, data, tmp_path / str(number))
 
 
 def test_restore_matches_eolmend_on_the_corpus_and_its_damaged_copies(corpus, eolmend_program,

@@ -32,21 +32,6 @@ def test_missing_end_of_track_is_appended_and_rendered_as_the_command_prints_it(
     assert seqmend.repair(result.data).verdict == "sound"
 
 
-@pytest.mark.parametrize("build, code", [
-    (without_end_of_track, "end-of-track-added"),
-    (wrong_track_length, "track-length-updated"),
-    (trailing_garbage, "trailing-garbage"),
-    (control_out_of_range, "invalid-control-value"),
-])
-def test_each_damage_is_repaired_into_a_sound_file(build, code):
-    data = build()
-    result = seqmend.repair(data)
-    assert result.verdict == "repaired"
-    assert code in result.codes
-    assert all(f.text.startswith("<data>: ") for f in result.findings)
-    assert seqmend.repair(result.data).verdict == "sound"
-
-
 def test_findings_carry_their_values_and_none_elsewhere():
     result = seqmend.repair(trailing_garbage())
     garbage = next(f for f in result.findings if f.code == "trailing-garbage")
@@ -55,12 +40,6 @@ def test_findings_carry_their_values_and_none_elsewhere():
     control = seqmend.repair(control_out_of_range()).findings[0]
     assert control.offset == len(mb.header()) + 8 + len(NOTES) + 1  # the event's status byte
     assert f"{control.offset:08X}" in control.text
-
-
-def test_tracks_only_leaves_the_events_alone():
-    data = control_out_of_range()
-    assert seqmend.repair(data, tracks_only=True).verdict == "sound"
-    assert seqmend.repair(data).verdict == "repaired"
 
 
 def test_input_buffer_is_left_unchanged():
