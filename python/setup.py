@@ -40,6 +40,9 @@ class SdistWithLibrary(sdist):
     """Copies the library's sources into the sdist, so that it builds away from the clone."""
 
     def make_release_tree(self, base_dir, files):
+        # The library's files reach the list through the extension's sources as ../ paths;
+        # they go in below libseqmend/ instead.
+        files = [name for name in files if not os.path.normpath(name).startswith("..")]
         super().make_release_tree(base_dir, files)
         for folder in LIBRARY_FOLDERS:
             source = os.path.join(ROOT, folder)
