@@ -1,4 +1,5 @@
 """seqmend.repair and its kin on built inputs: verdicts, bytes, findings, misuse, files."""
+import mmap
 import os
 import pickle
 import threading
@@ -68,6 +69,17 @@ def test_lengths_claiming_4_gib_are_treated_without_a_crash():
         result = seqmend.repair(data)
         assert result.verdict in VERDICTS, name
         assert len(result.data) < len(data) + 64, name
+
+
+def test_input_of_2_gib_is_refused_as_too_large():
+    # Anonymous memory that is never written past the first page costs no memory; huge pages
+    # make a read of all of it cheaper.
+    with mmap.mmap(-1, 2 << 30) as view:
+        if hasattr(mmap, "MADV_HUGEPAGE"):
+            view.madvise(mmap.MADV_HUGEPAGE)
+        view[:len(sound())] = sound()
+        result = seqmend.repair(view)
+    assert (result.verdict, result.codes, result.data) == ("failed", ["file-too-large"], b"")
 
 
 def test_every_prefix_of_a_damaged_file_gives_a_verdict():
