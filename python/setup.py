@@ -2,7 +2,7 @@
 extension module. From a clone the sources are the repository's (../src/engine, ../include);
 an sdist carries a copy of them in libseqmend/.
 
-    /usr/bin/python3 -m pip install --no-build-isolation --no-deps ./python
+    /usr/bin/python3 -m pip install --no-index --no-build-isolation --no-deps ./python
 """
 import glob
 import os

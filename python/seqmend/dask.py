@@ -25,6 +25,9 @@ from . import REPAIRED, SOUND, _write_new, repair_file
 
 PathLike = Union[str, os.PathLike]
 
+# Partitions computed at once by repair_tree; enough to keep every worker of a large cluster busy.
+WAVE = 256
+
 # The two lines seqmend prints after a repaired file's verdict when it holds a CR LF pair.
 CRLF_HINT = ("if the results are not sufficient then try eolmend,\n"
              "because this file might contain cr/lf problems")
@@ -127,11 +130,17 @@ def repair_tree(root: PathLike, out_dir: Optional[PathLike], report: PathLike, *
         out_real = os.path.realpath(out_dir)
         if out_real == root_real or out_real.startswith(root_real + os.sep):
             raise ValueError(f"{os.fspath(out_dir)!r} lies inside {os.fspath(root)!r}")
-    records = repair_paths(list_files(root), root, out_dir, tracks_only=tracks_only,
-                           partition_size=partition_size).compute()
+    import dask
+
+    partitions = repair_paths(list_files(root), root, out_dir, tracks_only=tracks_only,
+                              partition_size=partition_size).to_delayed()
     tally = Counter()
     with open(report, "w", encoding="utf-8", errors="surrogateescape") as stream:
-        for record in records:
-            tally[record["verdict"]] += 1
-            stream.write(json.dumps(record, ensure_ascii=False) + "\n")
+        # A wave of partitions at a time: the records of a million files never sit in this
+        # process at once, and the report keeps the order of the paths.
+        for start in range(0, len(partitions), WAVE):
+            for records in dask.compute(*partitions[start:start + WAVE]):
+                for record in records:
+                    tally[record["verdict"]] += 1
+                    stream.write(json.dumps(record, ensure_ascii=False) + "\n")
     return tally
