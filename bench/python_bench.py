@@ -73,7 +73,8 @@ def main():
     if not files:
         sys.exit(f"no files in {folder}")
     size = sum(map(len, files))
-    print(f"seqmend {seqmend.__version__}, {len(files)} files, {size} bytes, {os.cpu_count()} cores")
+    print(f"seqmend {seqmend.__version__}, {len(files)} files, {size} bytes, "
+          f"{os.cpu_count()} cores")
     repair = rate(seqmend.repair, files, seconds)
     mido = rate(mido_load, files, seconds)
     one = threaded_rate(files, 1, seconds)
@@ -81,7 +82,8 @@ def main():
     # What two threads give on this machine right now for work that holds no lock: the ceiling
     # of the line above when other programs share the cores.
     block = [bytes(range(256)) * 4096]
-    ceiling = threaded_rate(block, 2, seconds, zlib.compress) / threaded_rate(block, 1, seconds, zlib.compress)
+    ceiling = (threaded_rate(block, 2, seconds, zlib.compress) /
+               threaded_rate(block, 1, seconds, zlib.compress))
     rows = [
         ("mido.MidiFile(file=BytesIO(data))", mido, 1.0),
         ("seqmend.repair(data)", repair, repair / mido),

@@ -173,13 +173,18 @@ class Repair:
                 f"{len(self.findings)} findings, {len(self.extras)} extras)")
 
 
+_DEFAULT_NAME = "<data>"
+
+
 def _name_bytes(name: Union[str, bytes, os.PathLike]) -> bytes:
-    return os.fsencode(name)
+    return b"<data>" if name is _DEFAULT_NAME else os.fsencode(name)
 
 
 def _result(raw: Tuple, data: BytesLike) -> Repair:
     verdict, crlf_hint, failed_stream, error, output, raw_findings, extras = raw
-    findings = [Finding(code, os.fsdecode(line), *values)
+    # The lines hold the name as given, which for a path may be any bytes; they come back as
+    # os.fsdecode gives them.
+    findings = [Finding(code, line.decode("utf-8", "surrogateescape"), *values)
                 for code, line, *values in raw_findings]
     verdict_name = _VERDICTS[verdict]
     if verdict_name == SOUND:
@@ -191,7 +196,7 @@ def _result(raw: Tuple, data: BytesLike) -> Repair:
 
 
 def repair(data: BytesLike, *, tracks_only: bool = False,
-           name: Union[str, bytes, os.PathLike] = "<data>") -> Repair:
+           name: Union[str, bytes, os.PathLike] = _DEFAULT_NAME) -> Repair:
     """Checks one MIDI file held in memory and repairs it.
 
     data is the whole file: bytes, bytearray, memoryview or any object with contiguous bytes.
@@ -206,7 +211,8 @@ def repair(data: BytesLike, *, tracks_only: bool = False,
     return _result(raw, data)
 
 
-def restore_line_ends(data: BytesLike, *, name: Union[str, bytes, os.PathLike] = "<data>") -> Repair:
+def restore_line_ends(data: BytesLike, *,
+                      name: Union[str, bytes, os.PathLike] = _DEFAULT_NAME) -> Repair:
     """Undoes the damage of a text-mode transfer (CR LF turned into LF, or LF into CR LF), as
     the eolmend command does.
 

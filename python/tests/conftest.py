@@ -18,7 +18,8 @@ def corpus_files():
     """The corpus's MIDI files, sorted; empty when the corpus is absent."""
     if not CORPUS.is_dir():
         return []
-    return sorted(path for path in CORPUS.rglob("*") if path.is_file() and path.name != "MANIFEST.md")
+    return sorted(path for path in CORPUS.rglob("*")
+                  if path.is_file() and path.name != "MANIFEST.md")
 
 
 def program(variable, name):

@@ -21,7 +21,8 @@ def mido_loads(data):
 REFUSED = {
     "track length past the end": wrong_track_length,
     "truncated in an event": lambda: sound()[:-3],
-    "data byte out of range": lambda: mb.header() + mb.track(NOTES + b"\x00\x90\x3C\xC0" + mb.END_OF_TRACK),
+    "data byte out of range":
+        lambda: mb.header() + mb.track(NOTES + b"\x00\x90\x3C\xC0" + mb.END_OF_TRACK),
     "tag damaged": lambda: mb.header() + mb.track(NOTES + mb.END_OF_TRACK)[:3] + b"X" +
                            mb.track(NOTES + mb.END_OF_TRACK)[4:],
 }
