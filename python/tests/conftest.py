@@ -2,7 +2,6 @@
 programs to compare with."""
 import os
 import pathlib
-import shutil
 import sys
 
 import pytest
