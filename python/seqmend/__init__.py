@@ -227,8 +227,8 @@ def restore_line_ends(data: BytesLike, *,
 def _same_file(path: Union[str, os.PathLike], other: Union[str, os.PathLike]) -> bool:
     try:
         return os.path.samefile(path, other)
-    except OSError:
-        return os.path.realpath(path) == os.path.realpath(other)
+    except OSError:  # a missing input is reported when it is opened
+        return False
 
 
 def _write_new(out: Union[str, os.PathLike], data: bytes) -> None:

@@ -2,6 +2,7 @@
 import mmap
 import os
 import pickle
+import stat
 import threading
 
 import pytest
@@ -18,6 +19,7 @@ def test_sound_file_comes_back_as_the_same_bytes():
     data = sound()
     result = seqmend.repair(data)
     assert (result.verdict, result.findings, result.extras) == ("sound", [], [])
+    assert result.sound and result.ok
     assert result.data is data
     for other in (bytearray(data), memoryview(data)):
         assert seqmend.repair(other).data == data
@@ -38,6 +40,8 @@ def test_findings_carry_their_values_and_none_elsewhere():
     garbage = next(f for f in result.findings if f.code == "trailing-garbage")
     assert garbage.values() == {"count": 9}
     assert (garbage.track, garbage.offset, garbage.tag, garbage.file) == (None,) * 4
+    length = seqmend.repair(wrong_track_length()).findings[0]
+    assert (length.code, length.values()) == ("track-length-updated", {"track": 1})
     control = seqmend.repair(control_out_of_range()).findings[0]
     assert control.offset == len(mb.header()) + 8 + len(NOTES) + 1  # the event's status byte
     assert f"{control.offset:08X}" in control.text
@@ -159,6 +163,9 @@ class TestRepairFile:
         result = seqmend.repair_file(bad, tmp_path / "b.out")
         assert result.findings[0].text == f"{bad}: Missing end of track added."
         assert (tmp_path / "b.out").read_bytes() == result.data
+        umask = os.umask(0o022)
+        os.umask(umask)
+        assert stat.S_IMODE(os.stat(tmp_path / "b.out").st_mode) == 0o666 & ~umask
         assert bad.read_bytes() == without_end_of_track()
         assert sorted(p.name for p in tmp_path.iterdir()) == ["b.out", "bad.mid", "good.mid"]
 
