@@ -9,8 +9,8 @@ import pytest
 
 import midi_bytes as mb
 import seqmend
-from damage import (NOTES, control_out_of_range, lf_to_crlf, sound, trailing_garbage,
-                    without_end_of_track, wrong_track_length)
+from damage import (LINE_FEEDS, NOTES, control_out_of_range, lf_to_crlf, sound,
+                    trailing_garbage, without_end_of_track, wrong_track_length)
 
 VERDICTS = {"sound", "repaired", "failed"}
 
@@ -143,7 +143,7 @@ def test_repair_releases_the_gil():
 
 
 def test_restore_line_ends_undoes_a_text_mode_transfer():
-    data = sound(events=NOTES + bytes([0x0A, 0x90, 0x3C, 0x0A, 0x0A, 0x80, 0x3C, 0x00]))
+    data = sound(events=NOTES + LINE_FEEDS)
     assert b"\n" in data
     damaged = lf_to_crlf(data)
     restored = seqmend.restore_line_ends(damaged, name="t.mid")
