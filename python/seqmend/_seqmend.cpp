@@ -21,12 +21,17 @@ struct ContextFree {
 
 // Each thread repairs in a context of its own, kept for its next repair: threads never share one,
 // and a file costs no allocation of the context's buffers.
+thread_local std::unique_ptr<seqmend_context, ContextFree> t_context;
+
+// After an input this large the context is let go, so that an idle thread does not keep a
+// repaired copy's worth of memory.
+constexpr size_t KEPT_CONTEXT_INPUT_LIMIT = size_t(16) << 20;
+
 seqmend_context* threadContext() {
-  thread_local std::unique_ptr<seqmend_context, ContextFree> context;
-  if (!context) {
-    context.reset(seqmend_context_new());
+  if (!t_context) {
+    t_context.reset(seqmend_context_new());
   }
-  return context.get();
+  return t_context.get();
 }
 
 // The input's bytes, held for the whole call: a bytearray cannot change size while it is held.
@@ -158,6 +163,9 @@ py::tuple repairWith(MemoryCall call, py::handle data, unsigned flags, const std
     size_t size = 0;
     const unsigned char* bytes = seqmend_output(outcome.context, &size);
     output = bytesOf(bytes, size);
+  }
+  if (input.size() > KEPT_CONTEXT_INPUT_LIMIT) {
+    t_context.reset();
   }
   return py::make_tuple(r.verdict, bool(r.crlf_hint), r.failed_stream, r.error, output, findings,
                         extras);
