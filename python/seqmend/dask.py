@@ -15,6 +15,7 @@ exit_status, messages, output, extras, ms. Dask (python3-distributed) is needed 
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import time
@@ -49,7 +50,9 @@ def list_files(root: PathLike) -> List[str]:
 def repair_record(path: str, root: PathLike, out_dir: Optional[PathLike],
                   tracks_only: bool = False) -> Dict:
     """Repairs one file and returns its report line as a dict. The copy goes to out_dir with
-    the file's path below root (None: nothing is written, as with seqmend-batch --check)."""
+    the file's path below root (None: nothing is written, as with seqmend-batch --check).
+    A copy whose name leads to the input itself is refused; keeping out_dir apart from root,
+    which repair_tree checks, is the caller's part."""
     start = time.perf_counter()
     record: Dict = {"path": path, "size": None, "verdict": "failed", "exit_status": 1,
                     "messages": [], "output": None, "extras": []}
@@ -75,10 +78,10 @@ def repair_record(path: str, root: PathLike, out_dir: Optional[PathLike],
         shown = output if output is not None else "/dev/null"
         try:
             if output is not None:
-                _place(output, result.data)
+                _place(output, result.data, path)
                 record["output"] = output
                 for number, extra in enumerate(result.extras, 1):
-                    _place(f"{output}.extra{number}.mid", extra)
+                    _place(f"{output}.extra{number}.mid", extra, path)
                     record["extras"].append(f"{output}.extra{number}.mid")
             record["exit_status"] = 0
             messages.append({"text": f"{path} contains errors. Fixed output written to {shown}",
@@ -96,12 +99,19 @@ def repair_record(path: str, root: PathLike, out_dir: Optional[PathLike],
     return record
 
 
+def _overlap(first: str, second: str) -> bool:
+    """Whether one folder is the other or lies inside it."""
+    return os.path.commonpath([first, second]) in (first, second)
+
+
 def _milliseconds(start: float) -> float:
     return round((time.perf_counter() - start) * 1000, 3)
 
 
-def _place(path: str, data: bytes) -> None:
+def _place(path: str, data: bytes, source: str) -> None:
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    if os.path.exists(path) and os.path.samefile(path, source):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
     _write_new(path, data)
 
 
@@ -123,13 +133,12 @@ def repair_tree(root: PathLike, out_dir: Optional[PathLike], report: PathLike, *
     out_dir (None: none) and the report to `report` as JSON Lines, in the order of the paths.
     Returns the count of each verdict.
 
-    The output folder may not be root or lie inside it: no copy can take an input's place.
+    The output folder and root may not lie one inside the other (nor be one folder): no copy
+    can take an input's place.
     """
-    root_real = os.path.realpath(root)
-    if out_dir is not None:
-        out_real = os.path.realpath(out_dir)
-        if out_real == root_real or out_real.startswith(root_real + os.sep):
-            raise ValueError(f"{os.fspath(out_dir)!r} lies inside {os.fspath(root)!r}")
+    if out_dir is not None and _overlap(os.path.realpath(root), os.path.realpath(out_dir)):
+        raise ValueError(f"{os.fspath(out_dir)!r} and {os.fspath(root)!r} overlap: "
+                         "a copy could take an input's place")
     import dask
 
     partitions = repair_paths(list_files(root), root, out_dir, tracks_only=tracks_only,

@@ -52,6 +52,20 @@ def test_dask_recipe_on_a_local_cluster(corpus, tmp_path):
     assert extras > 0
 
 
-def test_output_folder_inside_the_tree_is_refused(tmp_path):
+@pytest.mark.parametrize("root, out", [("songs", "songs"), ("songs", "songs/clean"),
+                                       ("songs", "."), ("songs", "songs/../songs")])
+def test_output_folder_overlapping_the_tree_is_refused(tmp_path, root, out):
+    (tmp_path / "songs" / "songs").mkdir(parents=True)
+    (tmp_path / "songs" / "songs" / "a.mid").write_bytes(sound() + b"garbage")
     with pytest.raises(ValueError):
-        seqmend.dask.repair_tree(tmp_path, tmp_path / "clean", tmp_path / "r.jsonl")
+        seqmend.dask.repair_tree(tmp_path / root, tmp_path / out, tmp_path / "r.jsonl")
+    assert not (tmp_path / "r.jsonl").exists()
+
+
+def test_a_copy_never_takes_the_inputs_place(tmp_path):
+    song = tmp_path / "a.mid"
+    song.write_bytes(sound() + b"garbage")
+    record = seqmend.dask.repair_record(str(song), tmp_path, tmp_path)
+    assert (record["verdict"], record["output"]) == ("failed", None)
+    assert record["messages"][-1]["text"] == f"{song}: Permission denied"
+    assert song.read_bytes() == sound() + b"garbage"
