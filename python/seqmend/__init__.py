@@ -23,8 +23,8 @@ Functions:
 from __future__ import annotations
 
 import os
+import secrets
 import stat
-import tempfile
 from typing import List, Optional, Tuple, Union
 
 from . import _seqmend
@@ -247,13 +247,20 @@ def _write_new(out: Union[str, os.PathLike], data: bytes) -> None:
         raise IsADirectoryError(21, "not a regular file", os.fspath(out)) \
             if stat.S_ISDIR(mode) else OSError(22, "not a regular file", os.fspath(out))
     folder = os.path.dirname(os.path.abspath(out))
-    fd, scratch = tempfile.mkstemp(prefix=".seqmend-", suffix=".mid", dir=folder)
+    # Created with mode 0666 for the umask to take its part, as any new file is; the process's
+    # umask itself is never touched, since other threads may be creating files.
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | \
+        getattr(os, "O_BINARY", 0)
+    while True:
+        scratch = os.path.join(folder, f".seqmend-{secrets.token_hex(8)}.mid")
+        try:
+            fd = os.open(scratch, flags, 0o666)
+            break
+        except FileExistsError:
+            continue
     try:
         with os.fdopen(fd, "wb") as stream:
             stream.write(data)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(scratch, 0o666 & ~umask)
         os.replace(scratch, out)
     except BaseException:
         try:
