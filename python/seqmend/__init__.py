@@ -15,8 +15,8 @@ The repair runs with the GIL released, so threads repair files at once, and ever
 pickled, so process pools, joblib and Dask can send results between processes.
 
 Functions:
-    repair(data, *, tracks_only=False, name="<data>") -> Repair
-    repair_file(path, out=None, *, tracks_only=False) -> Repair
+    repair(data, *, tracks_only=False, normalize=False, name="<data>") -> Repair
+    repair_file(path, out=None, *, tracks_only=False, normalize=False) -> Repair
     restore_line_ends(data, *, name="<data>") -> Repair
 """
 
@@ -195,19 +195,23 @@ def _result(raw: Tuple, data: BytesLike) -> Repair:
                   error)
 
 
-def repair(data: BytesLike, *, tracks_only: bool = False,
+def repair(data: BytesLike, *, tracks_only: bool = False, normalize: bool = False,
            name: Union[str, bytes, os.PathLike] = _DEFAULT_NAME) -> Repair:
     """Checks one MIDI file held in memory and repairs it.
 
     data is the whole file: bytes, bytearray, memoryview or any object with contiguous bytes.
     tracks_only repairs only the chunk structure (header, chunk lengths, track count, stray
     bytes) and copies each track's events unchanged, like `seqmend -tracksonly`.
+    normalize also writes the normal form that strict readers load, like `seqmend -normalize`:
+    channel data bytes in range, meta values no reader accepts left out, the status written
+    after non-channel events, one end of track per track; each change is a finding.
     name is the input's name that each finding's text begins with.
 
     Returns a Repair; a file that cannot be treated gives the verdict "failed", not an
     exception. Raises TypeError when data is not bytes-like.
     """
-    raw = _seqmend.repair_memory(data, bool(tracks_only), _name_bytes(name))
+    flags = (_seqmend.TRACKS_ONLY if tracks_only else 0) | (_seqmend.NORMALIZE if normalize else 0)
+    raw = _seqmend.repair_memory(data, flags, _name_bytes(name))
     return _result(raw, data)
 
 
@@ -271,7 +275,7 @@ def _write_new(out: Union[str, os.PathLike], data: bytes) -> None:
 
 
 def repair_file(path: Union[str, os.PathLike], out: Optional[Union[str, os.PathLike]] = None, *,
-                tracks_only: bool = False) -> Repair:
+                tracks_only: bool = False, normalize: bool = False) -> Repair:
     """Reads the file at path and repairs it; the findings' texts begin with path, as the
     seqmend command prints them.
 
@@ -288,7 +292,7 @@ def repair_file(path: Union[str, os.PathLike], out: Optional[Union[str, os.PathL
         raise ValueError(f"{os.fspath(out)!r} is the input file; the input is never written")
     with open(path, "rb") as stream:
         data = stream.read()
-    result = repair(data, tracks_only=tracks_only, name=path)
+    result = repair(data, tracks_only=tracks_only, normalize=normalize, name=path)
     if out is not None and result.verdict == REPAIRED:
         _write_new(out, result.data)
     return result

@@ -177,10 +177,10 @@ PYBIND11_MODULE(_seqmend, module) {
   module.doc() = "The compiled core of seqmend; use the functions of the seqmend package.";
   module.def(
       "repair_memory",
-      [](py::handle data, bool tracksOnly, const std::string& name) {
-        return repairWith(seqmend_repair_memory, data, tracksOnly ? SEQMEND_TRACKS_ONLY : 0u, name);
+      [](py::handle data, unsigned flags, const std::string& name) {
+        return repairWith(seqmend_repair_memory, data, flags, name);
       },
-      py::arg("data"), py::arg("tracks_only"), py::arg("name"),
+      py::arg("data"), py::arg("flags"), py::arg("name"),
       "Repairs the bytes; returns (verdict, crlf_hint, failed_stream, error, output, findings, "
       "extras).");
   module.def(
@@ -194,5 +194,7 @@ PYBIND11_MODULE(_seqmend, module) {
     const char* name = seqmend_code_name(code);
     return name ? py::object(py::str(name)) : py::object(py::none());
   });
+  module.attr("TRACKS_ONLY") = SEQMEND_TRACKS_ONLY;
+  module.attr("NORMALIZE") = SEQMEND_NORMALIZE;
   module.def("version", []() { return std::string(seqmend_version_string()); });
 }

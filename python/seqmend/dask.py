@@ -48,7 +48,7 @@ def list_files(root: PathLike) -> List[str]:
 
 
 def repair_record(path: str, root: PathLike, out_dir: Optional[PathLike],
-                  tracks_only: bool = False) -> Dict:
+                  tracks_only: bool = False, normalize: bool = False) -> Dict:
     """Repairs one file and returns its report line as a dict. The copy goes to out_dir with
     the file's path below root (None: nothing is written, as with seqmend-batch --check).
     A copy whose name leads to the input itself is refused; keeping out_dir apart from root,
@@ -61,7 +61,7 @@ def repair_record(path: str, root: PathLike, out_dir: Optional[PathLike],
         output = os.path.join(os.fspath(out_dir), os.path.relpath(path, root))
     try:
         record["size"] = os.path.getsize(path)
-        result = repair_file(path, tracks_only=tracks_only)
+        result = repair_file(path, tracks_only=tracks_only, normalize=normalize)
     except OSError as error:
         text = error.strerror or str(error)
         record["messages"].append({"text": f"{path}: {text}", "code": "system-error",
@@ -116,7 +116,7 @@ def _place(path: str, data: bytes, source: str) -> None:
 
 
 def repair_paths(paths: Iterable[str], root: PathLike, out_dir: Optional[PathLike], *,
-                 tracks_only: bool = False, partition_size: int = 64):
+                 tracks_only: bool = False, normalize: bool = False, partition_size: int = 64):
     """A dask.bag of report records, one per path, computed lazily on the current scheduler
     (a distributed Client when one is active)."""
     import dask.bag
@@ -124,11 +124,12 @@ def repair_paths(paths: Iterable[str], root: PathLike, out_dir: Optional[PathLik
     paths = list(paths)
     bag = dask.bag.from_sequence(paths, partition_size=max(1, partition_size))
     return bag.map(repair_record, os.fspath(root),
-                   None if out_dir is None else os.fspath(out_dir), tracks_only)
+                   None if out_dir is None else os.fspath(out_dir), tracks_only, normalize)
 
 
 def repair_tree(root: PathLike, out_dir: Optional[PathLike], report: PathLike, *,
-                tracks_only: bool = False, partition_size: int = 64) -> Counter:
+                tracks_only: bool = False, normalize: bool = False,
+                partition_size: int = 64) -> Counter:
     """Repairs every file below root on the current Dask scheduler, writes the copies below
     out_dir (None: none) and the report to `report` as JSON Lines, in the order of the paths.
     Returns the count of each verdict.
@@ -142,7 +143,7 @@ def repair_tree(root: PathLike, out_dir: Optional[PathLike], report: PathLike, *
     import dask
 
     partitions = repair_paths(list_files(root), root, out_dir, tracks_only=tracks_only,
-                              partition_size=partition_size).to_delayed()
+                              normalize=normalize, partition_size=partition_size).to_delayed()
     tally = Counter()
     with open(report, "w", encoding="utf-8", errors="surrogateescape") as stream:
         # A wave of partitions at a time: the records of a million files never sit in this

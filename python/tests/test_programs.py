@@ -48,13 +48,15 @@ def assert_same(program, options, result, data, folder, hint=True):
     assert extras == result.extras
 
 
-@pytest.mark.parametrize("tracks_only", [False, True])
-def test_repair_matches_seqmend_on_the_corpus(corpus, seqmend_program, tmp_path, tracks_only):
-    options = ["-tracksonly"] if tracks_only else []
+@pytest.mark.parametrize("tracks_only, normalize", [(False, False), (True, False), (False, True),
+                                                   (True, True)])
+def test_repair_matches_seqmend_on_the_corpus(corpus, seqmend_program, tmp_path, tracks_only,
+                                              normalize):
+    options = ["-tracksonly"] * tracks_only + ["-normalize"] * normalize
     verdicts = set()
     for number, path in enumerate(corpus):
         data = path.read_bytes()
-        result = seqmend.repair(data, tracks_only=tracks_only, name="in.mid")
+        result = seqmend.repair(data, tracks_only=tracks_only, normalize=normalize, name="in.mid")
         verdicts.add(result.verdict)
         assert_same(seqmend_program, options, result, data, tmp_path / str(number))
     assert verdicts == {"sound", "repaired", "failed"} or tracks_only
