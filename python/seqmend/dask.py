@@ -152,5 +152,6 @@ def repair_tree(root: PathLike, out_dir: Optional[PathLike], report: PathLike, *
             for records in dask.compute(*partitions[start:start + WAVE]):
                 for record in records:
                     tally[record["verdict"]] += 1
-                    stream.write(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
+                    line = json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+                    stream.write(line + "\n")
     return tally
