@@ -1,0 +1,13 @@
+from typing import List, Optional, Tuple, Union
+
+_Finding = Tuple[Union[str, int], bytes, Optional[int], Optional[int], Optional[int],
+                 Optional[int], Optional[int], Optional[str], Optional[str]]
+_Outcome = Tuple[int, bool, int, int, Optional[bytes], List[_Finding], List[bytes]]
+
+TRACKS_ONLY: int
+NORMALIZE: int
+
+def repair_memory(data: object, flags: int, name: bytes) -> _Outcome: ...
+def restore_memory(data: object, name: bytes) -> _Outcome: ...
+def code_name(code: int) -> Optional[str]: ...
+def version() -> str: ...
