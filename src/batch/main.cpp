@@ -1,29 +1,39 @@
-// seqmend-batch: seqmend over a whole collection, one process per file, with a report.
+// seqmend-batch: seqmend over a whole collection, in threads of one process over the library (or
+// a process per file with --isolate), with a report.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "file_run.h"
-#include "messages.h"
+#include "findings.h"
 #include "options.h"
 #include "report.h"
+#include "resume.h"
 #include "run_pool.h"
 #include "walk.h"
+#include "worker.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-volatile sig_atomic_t g_stopSignal = 0;
+std::atomic<int> g_stopSignal{0};
 
 void stopOnSignal(int number) { g_stopSignal = number; }
 
@@ -56,80 +66,41 @@ bool overlapsAnyPath(const std::string& name, const BatchOptions& options) {
   return false;
 }
 
-// The folder for the runs' scratch folders: inside DIR, so that a copy reaches its place by a
-// rename. With --check, where only the engine's extra files land and are removed at once: in
-// TMPDIR when it is set, else in memory (/dev/shm) where there is such a folder, else in /tmp.
-std::string makeScratchRoot(const BatchOptions& options) {
-  std::string base = options.outDir + "/.";
-  if (options.check) {
-    const char* tmp = std::getenv("TMPDIR");
-    base = tmp != nullptr && *tmp != '\0'         ? tmp
-           : access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm"
-                                                  : "/tmp";
-    base += "/";
+// The folder where copies are made before they are renamed into place: inside DIR, so that a
+// rename is all it takes. -1 with errno set.
+int makeScratch(const BatchOptions& options, std::string& name) {
+  std::string pattern = options.outDir + "/.seqmend-batch-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    return -1;
   }
-  std::string pattern = base + "seqmend-batch-XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  name = pattern;
+  return open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-Message makeMessage(const MessageFormat& kind, const std::string& path,
-                    std::vector<MessageField> fields) {
-  Message message;
-  message.kind = &kind;
-  message.text = formatMessage(kind, {path, ""}, fields);
-  message.fields = std::move(fields);
-  return message;
+// Empties and removes the scratch folder: what a crashed run left there goes too.
+void removeScratch(int fd, const std::string& name) {
+  const int listFd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr) {
+    while (const struct dirent* item = readdir(dir)) {
+      unlinkat(fd, item->d_name, 0);  // "." and ".." are not files: refused
+    }
+    closedir(dir);
+  } else if (listFd >= 0) {
+    close(listFd);
+  }
+  close(fd);
+  rmdir(name.c_str());
 }
 
-// The record of a walk entry that no run judges: a file that cannot be looked at or a folder
-// that cannot be read, and what is not a regular file.
+// The record of a walk entry that no worker judges: a file that cannot be looked at or a
+// folder that cannot be read, and what is not a regular file.
 FileRecord walkRecord(const WalkEntry& entry) {
   FileRecord record;
   record.path = entry.path;
   record.exitStatus = 1;
-  if (entry.kind == WalkEntry::Kind::Error) {
-    record.messages.push_back(makeMessage(
-        SYSTEM_ERROR_FORMAT, entry.path,
-        {{"file", false, 0, entry.path}, {"error", false, 0, std::strerror(entry.error)}}));
-  } else {
-    record.messages.push_back(makeMessage(NOT_REGULAR_FORMAT, entry.path, {}));
-  }
-  return record;
-}
-
-FileRecord runRecord(RunEnd& end, const RunSetup& setup) {
-  FileRecord record;
-  record.path = end.job.path;
-  record.size = end.result.size;
-  record.milliseconds = end.milliseconds;
-  const std::string output = outputNameOf(setup, end.job.relative);
-  record.messages = parseMessages(end.output, {record.path, output});
-  record.omittedMessages = end.omittedLines;
-  if (end.how == RunEnd::How::TimedOut) {
-    record.verdict = "timeout";
-    record.messages.push_back(
-        makeMessage(TIMEOUT_FORMAT, record.path, {{"seconds", true, end.status, {}}}));
-  } else if (end.how == RunEnd::How::Signalled) {
-    record.verdict = "crashed";
-    record.signal = end.status;
-    record.messages.push_back(
-        makeMessage(CRASHED_FORMAT, record.path, {{"signal", true, end.status, {}}}));
-  } else if (end.status == RUN_SOUND || end.status == RUN_REPAIRED || end.status == RUN_FAILED) {
-    record.verdict = end.status == RUN_SOUND      ? "sound"
-                     : end.status == RUN_REPAIRED ? "repaired"
-                                                  : "failed";
-    record.exitStatus = end.status == RUN_FAILED ? 1 : 0;
-  } else {
-    record.verdict = "crashed";
-    record.messages.push_back(
-        makeMessage(EXIT_STATUS_FORMAT, record.path, {{"value", true, end.status, {}}}));
-  }
-  if (end.result.outputPlaced) {
-    record.output = output;
-  }
-  for (int n = 1; n <= end.result.extrasPlaced; ++n) {
-    record.extras.push_back(extraNameOf(setup, end.job.relative, n));
-  }
+  addMessage(record, entry.kind == WalkEntry::Kind::Error
+                         ? systemErrorMessage(entry.path, entry.error)
+                         : notRegularMessage(entry.path));
   return record;
 }
 
@@ -149,7 +120,191 @@ long countEntries(const BatchOptions& options) {
   return count;
 }
 
-// Everything after the options: the walk, the runs, the report. Returns the exit status.
+// Where every file's record goes, from whichever thread: the report, the lines on standard
+// output, the tally and the progress line.
+class Emitter {
+ public:
+  Emitter(const BatchOptions& options, int reportFd, long expected)
+      : options_(options),
+        reportFd_(reportFd),
+        report_(reportFd),
+        text_(STDOUT_FILENO),
+        tally(expected),
+        showProgress_(isatty(STDERR_FILENO) != 0),
+        textToTerminal_(isatty(STDOUT_FILENO) != 0) {
+    clock_gettime(CLOCK_MONOTONIC, &started_);
+  }
+
+  void emit(const FileRecord& record) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    tally.add(record);
+    if (reportFd_ >= 0) {
+      report_.add(reportLine(record));
+    }
+    if (reportFd_ != STDOUT_FILENO) {
+      for (const Message& message : record.messages) {
+        if (!options_.quiet || message.code != "sound") {
+          text_.add(message.text + "\n");
+        }
+      }
+      if (textToTerminal_) {
+        text_.flush();
+      }
+    }
+    if (showProgress_ && secondsSince(shown_) > 0.2) {
+      tally.printProgress(stderr, secondsSince(started_));
+      clock_gettime(CLOCK_MONOTONIC, &shown_);
+    }
+  }
+
+  // Flushes both sinks; the exit status of the batch as far as they decide it, or -1.
+  int finish() {
+    report_.flush();
+    text_.flush();
+    if (showProgress_) {
+      std::fprintf(stderr, "\r\033[K");
+    }
+    if (report_.failed() || text_.failed()) {
+      std::fprintf(stderr, "seqmend-batch: %s: %s\n",
+                   report_.failed() ? options_.report.c_str() : "standard output",
+                   std::strerror(report_.failed() ? report_.error() : text_.error()));
+      return 1;
+    }
+    return -1;
+  }
+
+  double seconds() const { return secondsSince(started_); }
+
+ private:
+  const BatchOptions& options_;
+  int reportFd_;
+  LineSink report_;
+  LineSink text_;
+  std::mutex mutex_;
+
+ public:
+  Tally tally;
+
+ private:
+  bool showProgress_;
+  bool textToTerminal_;
+  struct timespec started_ = {}, shown_ = {};
+};
+
+// The files waiting for a worker: a few per worker, so that memory does not grow with the walk.
+class JobQueue {
+ public:
+  explicit JobQueue(size_t capacity) : capacity_(capacity) {}
+
+  // Waits for room; false once a stop signal came.
+  bool push(FileJob job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (jobs_.size() >= capacity_) {
+      if (g_stopSignal != 0) {
+        return false;
+      }
+      notFull_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    jobs_.push_back(std::move(job));
+    notEmpty_.notify_one();
+    return true;
+  }
+
+  // The next job; false when the queue is closed and, unless stopped, empty.
+  bool pop(FileJob& job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    notEmpty_.wait(lock, [this] { return !jobs_.empty() || closed_; });
+    if (jobs_.empty() || g_stopSignal != 0) {
+      return false;
+    }
+    job = std::move(jobs_.front());
+    jobs_.pop_front();
+    notFull_.notify_one();
+    return true;
+  }
+
+  void close() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    notEmpty_.notify_all();
+  }
+
+ private:
+  size_t capacity_;
+  std::deque<FileJob> jobs_;
+  bool closed_ = false;
+  std::mutex mutex_;
+  std::condition_variable notFull_, notEmpty_;
+};
+
+// Hands each walk entry to `take` or, when no worker is to judge it, emits its record; an entry
+// the report of a resumed batch holds is passed over. Ends early once a stop signal came or
+// `take` refuses.
+template <typename Take>
+void walkAll(const BatchOptions& options, const ReportedFiles& reported, Emitter& emitter,
+             Take take) {
+  Walk walk(options.paths, options.allFiles);
+  for (WalkEntry entry; g_stopSignal == 0 && walk.next(entry);) {
+    if (reported.size() > 0 && reported.contains(entry.path)) {
+      continue;
+    }
+    if (entry.kind != WalkEntry::Kind::File) {
+      emitter.emit(walkRecord(entry));
+    } else if (!take(FileJob{entry.path, entry.relative})) {
+      break;
+    }
+  }
+}
+
+// The default: workers in threads of this process, each with its own library context.
+void runInThreads(const BatchOptions& options, const RunSetup& setup,
+                  const ReportedFiles& reported, Emitter& emitter) {
+  JobQueue queue(size_t(options.jobs) * 4);
+  std::vector<std::thread> workers;
+  for (int n = 0; n < options.jobs; ++n) {
+    workers.emplace_back([&, n] {
+      Worker worker("w" + std::to_string(n));
+      for (FileJob job; queue.pop(job);) {
+        emitter.emit(worker.treat(job, setup));
+      }
+    });
+  }
+  walkAll(options, reported, emitter, [&](FileJob job) { return queue.push(std::move(job)); });
+  queue.close();
+  for (std::thread& worker : workers) {
+    worker.join();
+  }
+}
+
+// --isolate: a process per file, a number at a time.
+void runIsolated(const BatchOptions& options, const RunSetup& setup,
+                 const ReportedFiles& reported, Emitter& emitter) {
+  RunPool pool(options.jobs, setup, options.timeoutSeconds);
+  FileRecord record;
+  const auto waitForOne = [&] {
+    if (pool.waitForEnd(record)) {
+      emitter.emit(record);
+    }
+  };
+  walkAll(options, reported, emitter, [&](FileJob job) {
+    while (g_stopSignal == 0 && !pool.hasFreeSlot()) {
+      waitForOne();
+    }
+    if (g_stopSignal != 0) {
+      return false;
+    }
+    if (!pool.start(job)) {
+      WalkEntry failed{job.path, job.relative, WalkEntry::Kind::Error, errno};
+      emitter.emit(walkRecord(failed));
+    }
+    return true;
+  });
+  while (g_stopSignal == 0 && pool.busy()) {
+    waitForOne();
+  }
+}  // every run has ended
+
+// Everything after the options: the report, the walk, the workers. Returns the exit status.
 int runBatch(const BatchOptions& options, RunSetup& setup) {
   if (!options.report.empty() && options.report != "-" &&
       overlapsAnyPath(options.report, options)) {
@@ -161,93 +316,51 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
   if (options.report == "-") {
     reportFd = STDOUT_FILENO;
   } else if (!options.report.empty()) {
-    reportFd = open(options.report.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    reportFd = open(options.report.c_str(),
+                    options.resume ? O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC
+                                   : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                    0666);
     if (reportFd < 0) {
       return failSetup(options.report, errno);
     }
   }
-  const std::string scratchRoot = makeScratchRoot(options);
-  const int scratchFd =
-      scratchRoot.empty() ? -1 : open(scratchRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (scratchFd < 0) {
+  Emitter emitter(options, reportFd, isatty(STDERR_FILENO) != 0 ? countEntries(options) : 0);
+  ReportedFiles reported;
+  if (options.resume && !reported.load(reportFd, emitter.tally)) {
+    return failSetup(options.report + (errno == EINVAL ? " (a line is no record)" : ""),
+                     errno == 0 ? EINVAL : errno);
+  }
+  std::string scratchName;
+  if (!options.check && (setup.scratchFd = makeScratch(options, scratchName)) < 0) {
     return failSetup("scratch folder", errno);
   }
-
-  LineSink report(reportFd);
-  LineSink text(STDOUT_FILENO);
-  const bool showProgress = isatty(STDERR_FILENO) != 0;
-  const bool textToTerminal = isatty(STDOUT_FILENO) != 0;  // shown file by file
-  Tally tally(showProgress ? countEntries(options) : 0);
-  struct timespec started, shown = {};
-  clock_gettime(CLOCK_MONOTONIC, &started);
-  {
-    RunPool pool(options.jobs, setup, scratchFd, options.timeoutSeconds);
-    Walk walk(options.paths, options.allFiles);
-    const auto emit = [&](const FileRecord& record) {
-      tally.add(record);
-      if (reportFd >= 0) {
-        report.add(reportLine(record));
-      }
-      if (reportFd != STDOUT_FILENO) {
-        for (const Message& message : record.messages) {
-          if (!options.quiet || message.kind == nullptr ||
-              std::strcmp(message.kind->code, "sound") != 0) {
-            text.add(message.text + "\n");
-          }
-        }
-        if (textToTerminal) {
-          text.flush();
-        }
-      }
-      if (showProgress && secondsSince(shown) > 0.2) {
-        tally.printProgress(stderr, secondsSince(started));
-        clock_gettime(CLOCK_MONOTONIC, &shown);
-      }
-    };
-    bool more = true;
-    WalkEntry entry;
-    RunEnd end;
-    while (g_stopSignal == 0) {
-      while (more && pool.hasFreeSlot() && (more = walk.next(entry))) {
-        if (entry.kind != WalkEntry::Kind::File) {
-          emit(walkRecord(entry));
-        } else if (!pool.start({entry.path, entry.relative})) {
-          entry.kind = WalkEntry::Kind::Error;
-          entry.error = errno;
-          emit(walkRecord(entry));
-        }
-      }
-      if (!pool.busy()) {
-        break;
-      }
-      if (pool.waitForEnd(end)) {
-        emit(runRecord(end, setup));
-      }
-    }
-  }  // every run has ended, every slot folder is gone
-  unlinkat(AT_FDCWD, scratchRoot.c_str(), AT_REMOVEDIR);
-  close(scratchFd);
-  report.flush();
-  text.flush();
-  if (showProgress) {
-    std::fprintf(stderr, "\r\033[K");
+  if (options.isolate) {
+    runIsolated(options, setup, reported, emitter);
+  } else {
+    runInThreads(options, setup, reported, emitter);
   }
+  if (setup.scratchFd >= 0) {
+    removeScratch(setup.scratchFd, scratchName);
+  }
+  const int sinkStatus = emitter.finish();
   if (g_stopSignal != 0) {
     std::fprintf(stderr, "seqmend-batch: stopped by signal %d\n", int(g_stopSignal));
     return 128 + g_stopSignal;
   }
-  tally.printSummary(stderr, secondsSince(started));
-  if (report.failed() || text.failed()) {
-    std::fprintf(stderr, "seqmend-batch: %s: %s\n",
-                 report.failed() ? options.report.c_str() : "standard output",
-                 std::strerror(report.failed() ? report.error() : text.error()));
-    return 1;
+  emitter.tally.printSummary(stderr, emitter.seconds());
+  if (reported.size() > 0) {
+    std::fprintf(stderr, "seqmend-batch: %zu files already in the report, not treated again\n",
+                 reported.size());
+  }
+  if (sinkStatus >= 0) {
+    return sinkStatus;
   }
   if (reportFd > STDOUT_FILENO && close(reportFd) != 0) {
     std::fprintf(stderr, "seqmend-batch: %s: %s\n", options.report.c_str(), std::strerror(errno));
     return 1;
   }
-  return tally.allGood() ? 0 : 1;
+  const bool repairedFails = options.failOnRepair && emitter.tally.anyRepaired();
+  return emitter.tally.allGood() && !repairedFails ? 0 : 1;
 }
 
 }  // namespace
@@ -279,14 +392,15 @@ int main(int argc, char* argv[]) {
       setup.outName.pop_back();
     }
   }
-  // Each run at a time holds a pipe and a scratch folder open: up to the hard limit, so that
-  // --jobs is not held back by the usual soft limit of 1024 open files.
+  // Each file at a time holds its input open, and with --isolate a pipe: up to the hard limit,
+  // so that --jobs is not held back by the usual soft limit of 1024 open files.
   struct rlimit files;
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
   }
-  // A stop signal ends the runs and removes the scratch folders before the batch exits.
+  // A stop signal ends the walk; the files being treated are finished (with --isolate, their
+  // runs are killed) and the scratch folder goes before the batch exits.
   struct sigaction stop = {};
   stop.sa_handler = stopOnSignal;
   for (int number : {SIGINT, SIGTERM, SIGHUP}) {

@@ -1,0 +1,399 @@
+// One file over the library. The input is read whole when it is small, which most files of a
+// collection are, and only a repaired copy reaches the disk: most files are sound, and creating
+// a file costs far more than repairing a small one.
+#include "worker.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <thread>
+
+#include "platform.h"
+#include "sniff.h"
+
+namespace {
+
+void applyTestHook(const std::string& path) {
+  const char* hook = std::getenv("SEQMEND_BATCH_TEST_HOOK");
+  if (hook == nullptr) {
+    return;
+  }
+  const std::string_view name = std::string_view(path).substr(path.find_last_of('/') + 1);
+  for (std::string_view rest = hook; !rest.empty();) {
+    const size_t comma = rest.find(',');
+    const std::string_view item = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? "" : rest.substr(comma + 1);
+    if (item.starts_with("crash:") && item.substr(6) == name) {
+      std::abort();
+    }
+    if (item.starts_with("hang:") && item.substr(5) == name) {
+      for (;;) {
+        pause();
+      }
+    }
+    if (item.starts_with("delay:")) {
+      const int milliseconds = std::atoi(std::string(item.substr(6)).c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+  }
+}
+
+// Reads size bytes at offset; 0, or the system's error number (EIO where the file ended early,
+// which the caller tells apart by `got`).
+int readAt(int fd, uint64_t offset, void* buffer, size_t size, size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    const ssize_t count =
+        pread(fd, static_cast<char*>(buffer) + *got, size - *got, off_t(offset + *got));
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      return errno;
+    }
+    if (count == 0) {
+      break;
+    }
+    *got += size_t(count);
+  }
+  return 0;
+}
+
+int writeAt(int fd, uint64_t offset, const void* bytes, size_t size) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t count =
+        pwrite(fd, static_cast<const char*>(bytes) + done, size - done, off_t(offset + done));
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return count < 0 ? errno : EIO;
+    }
+    done += size_t(count);
+  }
+  return 0;
+}
+
+// Copies size bytes at offset of one file to a new file; 0 or the system's error number.
+int copyRange(int from, uint64_t offset, uint64_t size, int to) {
+  char buffer[1 << 16];
+  for (uint64_t done = 0; done < size;) {
+    size_t got = 0;
+    const size_t want = size - done < sizeof buffer ? size_t(size - done) : sizeof buffer;
+    const int error = readAt(from, offset + done, buffer, want, &got);
+    if (error != 0 || got == 0) {
+      return error != 0 ? error : EIO;
+    }
+    if (const int failed = writeAt(to, done, buffer, got); failed != 0) {
+      return failed;
+    }
+    done += got;
+  }
+  return 0;
+}
+
+// A new file in the scratch folder, or -1 with errno set.
+int createScratch(const RunSetup& setup, const std::string& name) {
+  return openat(setup.scratchFd, name.c_str(),
+                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+// Writes bytes to a new file in the scratch folder; 0 or the system's error number.
+int writeScratch(const RunSetup& setup, const std::string& name, const void* bytes, size_t size) {
+  const int fd = createScratch(setup, name);
+  if (fd < 0) {
+    return errno;
+  }
+  int error = writeAt(fd, 0, bytes, size);
+  if (close(fd) != 0 && error == 0) {
+    error = errno;
+  }
+  return error;
+}
+
+// Opens the folder below DIR that is to hold `relative`, creating what is missing, without
+// following a symbolic link anywhere below DIR: a link planted there cannot lead a copy
+// elsewhere. Returns -1 with errno set.
+int openDestinationFolder(int outFd, const std::string& relative) {
+  int fd = fcntl(outFd, F_DUPFD_CLOEXEC, 0);
+  size_t start = 0;
+  for (size_t slash; fd >= 0 && (slash = relative.find('/', start)) != std::string::npos;
+       start = slash + 1) {
+    const std::string part = relative.substr(start, slash - start);
+    if (part.empty()) {
+      continue;
+    }
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int next = openat(fd, part.c_str(), flags);
+    if (next < 0 && errno == ENOENT && (mkdirat(fd, part.c_str(), 0777) == 0 || errno == EEXIST)) {
+      next = openat(fd, part.c_str(), flags);
+    }
+    const int error = errno;
+    close(fd);
+    fd = next;
+    errno = error;
+  }
+  return fd;
+}
+
+std::string baseName(const std::string& relative) {
+  return relative.substr(relative.find_last_of('/') + 1);
+}
+
+// Moves a finished file from the scratch folder to its name in `destFd`, replacing what was
+// there, unless that is the input's last name (the input reached through a link from the tree).
+// 0 or the system's error number.
+int placeFile(const RunSetup& setup, const std::string& scratchName, int destFd,
+              const std::string& destName, const struct stat& input) {
+  struct stat there;
+  if (fstatat(destFd, destName.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+      there.st_dev == input.st_dev && there.st_ino == input.st_ino && there.st_nlink <= 1) {
+    return EACCES;
+  }
+  return renameat(setup.scratchFd, scratchName.c_str(), destFd, destName.c_str()) == 0 ? 0 : errno;
+}
+
+// The input to the library: reads at offsets of the open file.
+int readInput(void* context, uint64_t offset, void* buffer, size_t size, size_t* got) {
+  return readAt(*static_cast<int*>(context), offset, buffer, size, got);
+}
+
+int writeOutput(void* context, uint64_t offset, const void* bytes, size_t size) {
+  const int fd = *static_cast<int*>(context);
+  return fd < 0 ? 0 : writeAt(fd, offset, bytes, size);  // -1: a check keeps nothing
+}
+
+// What the library's callbacks work on during one treatment.
+struct Treatment {
+  const Worker* worker;
+  const RunSetup* setup;
+  FileRecord* record;
+  int inputFd;
+  bool noMidiData = false;
+};
+
+void takeFinding(void* context, const seqmend_finding* finding) {
+  Treatment& treatment = *static_cast<Treatment*>(context);
+  treatment.noMidiData = treatment.noMidiData || finding->code == SEQMEND_NO_MIDI_DATA;
+  addMessage(*treatment.record, messageOf(*finding, treatment.record->path));
+}
+
+// A streamed input's extra file, copied into the scratch folder at once.
+int takeExtra(void* context, int number, uint64_t offset, uint64_t size) {
+  const Treatment& treatment = *static_cast<const Treatment*>(context);
+  const int fd = createScratch(*treatment.setup, treatment.worker->scratchName(number));
+  if (fd < 0) {
+    return errno;
+  }
+  int error = copyRange(treatment.inputFd, offset, size, fd);
+  if (close(fd) != 0 && error == 0) {
+    error = errno;
+  }
+  return error;
+}
+
+void fail(FileRecord& record, Message message) {
+  addMessage(record, std::move(message));
+  record.verdict = "failed";
+  record.exitStatus = 1;
+}
+
+}  // namespace
+
+std::string outputNameOf(const RunSetup& setup, const std::string& relative) {
+  if (setup.check) {
+    return "/dev/null";
+  }
+  return setup.outName + (setup.outName.ends_with('/') ? "" : "/") + relative;
+}
+
+std::string extraNameOf(const RunSetup& setup, const std::string& relative, int n) {
+  return outputNameOf(setup, relative) + ".extra" + std::to_string(n) + ".mid";
+}
+
+Worker::Worker(std::string tag) : tag_(std::move(tag)), context_(seqmend_context_new()) {}
+
+Worker::~Worker() { seqmend_context_free(context_); }
+
+std::string Worker::scratchName(int n) const {
+  return tag_ + (n == 0 ? ".mid" : ".extra" + std::to_string(n));
+}
+
+FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
+  const auto started = std::chrono::steady_clock::now();
+  applyTestHook(job.path);
+  FileRecord record;
+  record.path = job.path;
+  const std::string outputName = outputNameOf(setup, job.relative);
+  FileIdentity identity;
+  int64_t size = 0;
+  FILE* in = context_ != nullptr ? openInputFile(job.path.c_str(), identity, size) : nullptr;
+  struct stat input;
+  if (in == nullptr || fstat(fileno(in), &input) != 0) {
+    fail(record, systemErrorMessage(job.path, context_ == nullptr ? ENOMEM : errno));
+    if (in != nullptr) {
+      std::fclose(in);
+    }
+    return record;
+  }
+  record.size = size;
+  int inputFd = fileno(in);
+  Treatment treatment{this, &setup, &record, inputFd};
+  seqmend_options options = {setup.tracksOnly ? SEQMEND_TRACKS_ONLY : 0u, takeFinding, nullptr,
+                             &treatment};
+  seqmend_result result = {};
+  const bool inMemory = size <= MEMORY_INPUT_LIMIT;
+  int outputFd = -1;
+  if (inMemory) {
+    data_.resize(size_t(size));
+    size_t got = 0;
+    const int error = readAt(inputFd, 0, data_.data(), data_.size(), &got);
+    if (error != 0 || got < data_.size()) {
+      fail(record, error != 0 ? systemErrorMessage(job.path, error) : unexpectedEndMessage(job.path));
+      std::fclose(in);
+      return record;
+    }
+    seqmend_repair_memory(context_, &options, data_.data(), data_.size(), &result);
+  } else {
+    if (!setup.check) {
+      outputFd = createScratch(setup, scratchName());
+      if (outputFd < 0) {
+        fail(record, systemErrorMessage(outputName, errno));
+        std::fclose(in);
+        return record;
+      }
+      options.on_extra = takeExtra;
+    }
+    const seqmend_reader reader = {&inputFd, uint64_t(size), readInput};
+    const seqmend_writer writer = {&outputFd, writeOutput};
+    seqmend_repair_stream(context_, &options, &reader, &writer, &result);
+    if (outputFd >= 0 && close(outputFd) != 0 && result.verdict == SEQMEND_REPAIRED) {
+      result = {SEQMEND_FAILED, 0, SEQMEND_STREAM_OUTPUT, errno, 0, 0};
+    }
+  }
+
+  if (result.verdict == SEQMEND_FAILED) {
+    if (treatment.noMidiData) {
+      unsigned char head[SNIFF_SIZE];
+      size_t got = 0;
+      readAt(inputFd, 0, head, sizeof head, &got);
+      record.looksLike = sniffContent(head, got);
+    }
+    if (result.failed_stream == SEQMEND_STREAM_INPUT) {
+      fail(record, result.error != 0 ? systemErrorMessage(job.path, result.error)
+                                     : unexpectedEndMessage(job.path));
+    } else if (result.failed_stream == SEQMEND_STREAM_OUTPUT) {
+      fail(record, systemErrorMessage(outputName, result.error));
+    } else if (result.failed_stream == SEQMEND_STREAM_EXTRA) {
+      fail(record, systemErrorMessage(extraNameOf(setup, job.relative, result.extra_count),
+                                      result.error));
+    } else if (result.failed_stream == SEQMEND_STREAM_MEMORY) {
+      fail(record, systemErrorMessage(job.path, ENOMEM));
+    }
+    record.verdict = "failed";
+    record.exitStatus = 1;
+  } else if (result.verdict == SEQMEND_SOUND) {
+    record.verdict = "sound";
+    record.exitStatus = 0;
+    if (setup.copySound) {
+      // A hard link to the very file that was checked where the file system allows one, else a
+      // copy of it.
+      const std::string self = "/proc/self/fd/" + std::to_string(inputFd);
+      unlinkat(setup.scratchFd, scratchName().c_str(), 0);
+      int error = linkat(AT_FDCWD, self.c_str(), setup.scratchFd, scratchName().c_str(),
+                         AT_SYMLINK_FOLLOW) == 0
+                      ? 0
+                      : -1;
+      if (error != 0) {
+        const int fd = createScratch(setup, scratchName());
+        error = fd < 0 ? errno : copyRange(inputFd, 0, uint64_t(size), fd);
+        if (fd >= 0 && close(fd) != 0 && error == 0) {
+          error = errno;
+        }
+      }
+      const int destFd = error == 0 ? openDestinationFolder(setup.outFd, job.relative) : -1;
+      error = error != 0 ? error
+              : destFd < 0 ? errno
+                           : placeFile(setup, scratchName(), destFd, baseName(job.relative), input);
+      if (destFd >= 0) {
+        close(destFd);
+      }
+      if (error != 0) {
+        fail(record, systemErrorMessage(outputName, error));
+      } else {
+        record.output = outputName;
+      }
+    }
+    if (record.exitStatus == 0) {
+      addMessage(record, soundMessage(job.path));
+    }
+  } else if (setup.check) {
+    record.verdict = "repaired";
+    record.exitStatus = 0;
+  } else {
+    // The copy and the extra files of a memory repair go to the scratch folder now; a streamed
+    // repair has put them there already.
+    int error = 0;
+    for (int n = 0; inMemory && error == 0 && n <= result.extra_count; ++n) {
+      size_t bytes = 0;
+      const unsigned char* file =
+          n == 0 ? seqmend_output(context_, &bytes) : seqmend_extra(context_, n, &bytes);
+      error = writeScratch(setup, scratchName(n), file, bytes);
+      if (error != 0 && n > 0) {
+        fail(record, systemErrorMessage(extraNameOf(setup, job.relative, n), error));
+      }
+    }
+    if (error != 0 && record.exitStatus != 1) {
+      fail(record, systemErrorMessage(outputName, error));
+    }
+    const int destFd = error == 0 ? openDestinationFolder(setup.outFd, job.relative) : -1;
+    if (error == 0 && destFd < 0) {
+      fail(record, systemErrorMessage(outputName, errno));
+    }
+    for (int n = 0; destFd >= 0 && n <= result.extra_count; ++n) {
+      const std::string destName =
+          baseName(job.relative) + (n == 0 ? "" : ".extra" + std::to_string(n) + ".mid");
+      error = placeFile(setup, scratchName(n), destFd, destName, input);
+      if (error != 0) {
+        fail(record, systemErrorMessage(n == 0 ? outputName : extraNameOf(setup, job.relative, n),
+                                        error));
+        break;
+      }
+      if (n == 0) {
+        record.output = outputName;
+      } else {
+        record.extras.push_back(extraNameOf(setup, job.relative, n));
+      }
+    }
+    if (destFd >= 0) {
+      close(destFd);
+    }
+    if (record.exitStatus != 1) {
+      record.verdict = "repaired";
+      record.exitStatus = 0;
+    }
+  }
+  if (record.verdict == "repaired") {
+    addMessage(record, repairedMessage(job.path, outputName));
+    if (result.crlf_hint != 0) {
+      addMessage(record, crlfHintMessage());
+    }
+  }
+  // Whatever was not placed goes: a failed copy, the extra files after a failure.
+  for (int n = 0; !setup.check && n <= result.extra_count; ++n) {
+    unlinkat(setup.scratchFd, scratchName(n).c_str(), 0);
+  }
+  std::fclose(in);
+  if (data_.capacity() > (8u << 20)) {
+    std::vector<unsigned char>().swap(data_);  // a worker holds no large buffer between files
+  }
+  record.milliseconds =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  return record;
+}
