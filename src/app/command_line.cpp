@@ -1,6 +1,8 @@
 // seqmend's own part of the front end: its banner, its usage screen and its repair.
 #include "command_line.h"
 
+#include <cstdio>
+
 namespace {
 
 void printUsage() {
@@ -16,12 +18,12 @@ void printUsage() {
 }  // namespace
 
 const Program SEQMEND = {
-    "seqmend v1.15 (" SEQMEND_BUILD_DATE ")",
+    "seqmend v" SEQMEND_PROGRAM_VERSION " (" SEQMEND_BUILD_DATE ")",
     DEFAULT_OUTPUT_NAME,
     printUsage,
     true,
     true,
-    repairMidiFile,
+    seqmend_repair_stream,
 };
 
 int handleCommandLine(int argc, const char* const argv[]) {

@@ -1,13 +1,24 @@
-// Options, file names, the opening and closing of the two files and the verdict of one run.
+// Options, file names, the opening and closing of the two files, the findings and the verdict
+// of one run.
 #include "run_driver.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform.h"
 
+const char* g_inputName = nullptr;
+const char* g_outputName = nullptr;
+int g_tracksOnly = 0;
+int g_quiet = 0;
+
 namespace {
+
+// Inputs of 2 GiB or more are refused: offsets in a MIDI file are signed 32-bit.
+constexpr int64_t MAX_INPUT_SIZE = 0x7FFFFFFF;
 
 char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
@@ -19,12 +30,146 @@ bool sameName(const char* a, const char* b) {
   return foldAscii(*a) == foldAscii(*b);
 }
 
-// Opens the input read-only, so that no path through the program can truncate it. The engine
-// measures the input and searches ahead in it, so only something that can seek is taken. Inputs
-// of 2 GiB or more are refused: offsets in a MIDI file are signed 32-bit. Returns nullptr after
-// its report.
-FILE* openInput(FileIdentity& identity) {
-  int64_t size = 0;
+int seekFile(FILE* stream, uint64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(stream, int64_t(offset), SEEK_SET);
+#else
+  return fseeko(stream, off_t(offset), SEEK_SET);
+#endif
+}
+
+int errorOr(int fallback) { return errno != 0 ? errno : fallback; }
+
+// A stream read and written at offsets, as the library asks; the position is kept, so that a run
+// in order needs no seek.
+struct FileAt {
+  FILE* stream = nullptr;
+  uint64_t position = 0;
+
+  bool moveTo(uint64_t offset) {
+    if (offset != position && seekFile(stream, offset) != 0) {
+      return false;
+    }
+    position = offset;
+    return true;
+  }
+};
+
+int readAt(void* context, uint64_t offset, void* buffer, size_t size, size_t* got) {
+  auto* file = static_cast<FileAt*>(context);
+  *got = 0;
+  errno = 0;
+  if (!file->moveTo(offset)) {
+    return errorOr(EIO);
+  }
+  *got = std::fread(buffer, 1, size, file->stream);
+  file->position += *got;
+  if (*got < size) {
+    const bool failed = std::ferror(file->stream) != 0;
+    std::clearerr(file->stream);
+    if (failed) {
+      return errorOr(EIO);
+    }
+  }
+  return 0;
+}
+
+int writeAt(void* context, uint64_t offset, const void* bytes, size_t size) {
+  auto* file = static_cast<FileAt*>(context);
+  errno = 0;
+  if (!file->moveTo(offset)) {
+    return errorOr(EIO);
+  }
+  const size_t written = std::fwrite(bytes, 1, size, file->stream);
+  file->position += written;
+  return written == size ? 0 : errorOr(EIO);
+}
+
+// The streams of one run, for the library's callbacks.
+struct RunFiles {
+  FileAt input;
+  FileAt output;
+};
+
+// Prints a finding as its line, on standard output.
+void printFinding(void*, const seqmend_finding* finding) {
+  char line[512];
+  const size_t length = seqmend_render(finding, g_inputName, line, sizeof line);
+  if (length < sizeof line) {
+    std::fwrite(line, 1, length, stdout);
+    return;
+  }
+  std::string whole(length + 1, '\0');
+  seqmend_render(finding, g_inputName, whole.data(), whole.size());
+  std::fwrite(whole.data(), 1, length, stdout);
+}
+
+// Closes a file written by the run; false (errno set) when it could not be written whole.
+bool closeWrittenFile(FILE* file) {
+  bool whole = std::fflush(file) == 0 && !std::ferror(file);
+  int saved = errno;
+  if (std::fclose(file) != 0) {
+    whole = false;
+    saved = errno;
+  }
+  errno = saved != 0 ? saved : EIO;
+  return whole;
+}
+
+// Writes a further MIDI file found behind the data to "extra%d.mid": never the input, the output
+// or a file that takes what the run prints, nor a device. An incomplete copy must not pass for
+// the embedded file, so it is removed again; one that stays is reported. Returns 0 or the error
+// number, after its report.
+int writeExtraFile(void* context, int number, uint64_t offset, uint64_t size) {
+  auto* files = static_cast<RunFiles*>(context);
+  char name[24];
+  std::snprintf(name, sizeof name, "extra%d.mid", number);
+  FILE* const guarded[] = {files->input.stream, files->output.stream, stdout, stderr};
+  WrittenFile extra;
+  if (!openFileForWriting(name, WriteTarget::REGULAR_FILE, guarded, 4, extra)) {
+    const int error = errorOr(EIO);
+    std::perror(name);
+    return error;
+  }
+  std::vector<char> block(65536);
+  const char* failedName = name;
+  bool whole = true;
+  for (uint64_t done = 0; done < size && whole;) {
+    const size_t want = size - done < block.size() ? size_t(size - done) : block.size();
+    size_t got = 0;
+    const int error = readAt(&files->input, offset + done, block.data(), want, &got);
+    if (error != 0 || got < want) {
+      // The input failed or shrank under the run.
+      errno = error != 0 ? error : EIO;
+      failedName = g_inputName;
+      whole = false;
+    } else if (std::fwrite(block.data(), 1, got, extra.stream) != got) {
+      whole = false;
+    }
+    done += got;
+  }
+  if (!whole) {
+    const int error = errorOr(EIO);
+    std::fclose(extra.stream);
+    errno = error;
+  } else if (!closeWrittenFile(extra.stream)) {
+    whole = false;
+  }
+  if (whole) {
+    return 0;
+  }
+  const int error = errorOr(EIO);
+  std::perror(failedName);
+  if (!removeWrittenFile(name, extra)) {
+    std::perror(name);
+  }
+  return error;
+}
+
+// Opens the input read-only, so that no path through the program can truncate it. The library
+// reads it at offsets, so only something that can seek is taken. Returns nullptr after its
+// report.
+FILE* openInput(FileIdentity& identity, int64_t& size) {
   FILE* in = openInputFile(g_inputName, identity, size);
   if (in == nullptr) {
     std::perror(g_inputName);
@@ -48,11 +193,30 @@ bool removeOutput(const WrittenFile& output) {
   return false;
 }
 
-// Stream buffers much larger than the default: a system call costs microseconds, and a run reads
-// the input several times and writes all of it. Their size is fixed, whatever the input's.
-constexpr size_t STREAM_BUFFER_SIZE = 256 * 1024;
-char inputBuffer[STREAM_BUFFER_SIZE];
-char outputBuffer[STREAM_BUFFER_SIZE];
+// The report of the failure that ended a repair, under the name of the file that failed. A
+// refused extra file has been reported where it was written.
+void reportFailure(const seqmend_result& result) {
+  switch (result.failed_stream) {
+    case SEQMEND_STREAM_INPUT:
+      if (result.error == 0) {
+        std::fprintf(stderr, "%s: unexpected end of file\n", g_inputName);
+        return;
+      }
+      errno = result.error;
+      std::perror(g_inputName);
+      return;
+    case SEQMEND_STREAM_OUTPUT:
+      errno = result.error;
+      std::perror(g_outputName);
+      return;
+    case SEQMEND_STREAM_MEMORY:
+      errno = ENOMEM;
+      std::perror(g_inputName);
+      return;
+    default:
+      return;
+  }
+}
 
 }  // namespace
 
@@ -96,9 +260,32 @@ int handleProgramCommandLine(const Program& program, int argc, const char* const
   return runProgramRepair(program);
 }
 
+int repairOpenFiles(const Program& program, FILE* in, int64_t inputSize, FILE* out,
+                    seqmend_result& result) {
+  result = {};
+  seqmend_context* context = seqmend_context_new();
+  if (context == nullptr) {
+    result.verdict = SEQMEND_FAILED;
+    result.failed_stream = SEQMEND_STREAM_MEMORY;
+  } else {
+    RunFiles files = {{in, 0}, {out, 0}};
+    const seqmend_reader reader = {&files.input, uint64_t(inputSize), readAt};
+    const seqmend_writer writer = {&files.output, writeAt};
+    const seqmend_options options = {g_tracksOnly != 0 ? SEQMEND_TRACKS_ONLY : 0u, printFinding,
+                                     writeExtraFile, &files};
+    program.repair(context, &options, &reader, &writer, &result);
+    seqmend_context_free(context);
+  }
+  if (result.verdict == SEQMEND_FAILED) {
+    reportFailure(result);
+  }
+  return result.verdict;
+}
+
 int runProgramRepair(const Program& program) {
   FileIdentity inputIdentity;
-  FILE* in = openInput(inputIdentity);
+  int64_t inputSize = 0;
+  FILE* in = openInput(inputIdentity, inputSize);
   if (in == nullptr) {
     return 1;
   }
@@ -110,48 +297,37 @@ int runProgramRepair(const Program& program) {
     std::fclose(in);
     return 1;
   }
-  std::setvbuf(in, inputBuffer, _IOFBF, sizeof inputBuffer);
-  std::setvbuf(output.stream, outputBuffer, _IOFBF, sizeof outputBuffer);
-  errno = 0;
-  const int result = program.repair(g_inputName, output.stream, in);
-  // A write that failed while a seek flushed the output is seen only in its error indicator;
-  // its reason is the last error the engine met.
-  const int engineError = errno;
-  bool lineEndHint = false;
-  if (program.hintsAtLineEnds && result != REPAIR_UNCHANGED) {
-    // A CR LF pair anywhere but at the very start hints at a file that went through a text-mode
-    // transfer, which no structural repair can undo.
-    seekInput(in, 0);
-    lineEndHint = findPattern(in, CR_LF, 2) > 0;
-  }
+  // The library reads and writes in blocks of its own; a stream buffer would only copy them.
+  std::setvbuf(in, nullptr, _IONBF, 0);
+  std::setvbuf(output.stream, nullptr, _IONBF, 0);
+  seqmend_result result = {};
+  repairOpenFiles(program, in, inputSize, output.stream, result);
   std::fclose(in);
-  // A clean fclose alone does not prove that the whole file was written.
-  const bool writeFailed = std::ferror(output.stream) != 0;
   // Where long has 32 bits, a repaired file that grew to 2 GiB had its lengths patched in the
   // wrong places.
   const bool tooLarge = !offsetsFitLong(output.stream);
-  const bool closeFailed = std::fclose(output.stream) != 0;
-  if (result == REPAIR_UNCHANGED) {
+  const bool closeFailed = !closeWrittenFile(output.stream);
+  if (result.verdict == SEQMEND_SOUND) {
     const bool removed = removeOutput(output);
     if (!g_quiet) {
       std::printf("%s is ok.\n", g_inputName);
     }
     return removed ? 0 : 1;
   }
-  if (result == REPAIR_FAILED) {
+  if (result.verdict == SEQMEND_FAILED) {
     removeOutput(output);
     return 1;
   }
-  if (writeFailed || closeFailed || tooLarge) {
-    if (!closeFailed) {
-      errno = tooLarge ? EFBIG : engineError != 0 ? engineError : EIO;
+  if (closeFailed || tooLarge) {
+    if (tooLarge) {
+      errno = EFBIG;
     }
     std::perror(g_outputName);
     removeOutput(output);
     return 1;
   }
   std::printf("%s contains errors. Fixed output written to %s\n", g_inputName, g_outputName);
-  if (lineEndHint) {
+  if (program.hintsAtLineEnds && result.crlf_hint) {
     std::printf(
         "if the results are not sufficient then try eolmend,\nbecause this file might contain cr/lf problems\n");
   }

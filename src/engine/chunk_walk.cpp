@@ -10,10 +10,10 @@ namespace {
 
 // Finds the landmarks ahead of the current chunk and settles its end. The input stands just
 // after the chunk's length field, or at the start of a chunk without a known tag.
-void settleChunkEnd(ChunkWalk& walk, FILE* in) {
+void settleChunkEnd(ChunkWalk& walk, Repair& repair) {
   walk.lastChunk = false;
   const long position = walk.chunkStart + (walk.tagOk ? 8 : 0);
-  walk.nextHeader = int32_t(updateLandmarkMemos(in, position, walk.search, walk.tagOk));
+  walk.nextHeader = int32_t(updateLandmarkMemos(repair.in, position, walk.search, walk.tagOk));
   walk.endOfTrackEnd = NOT_FOUND;
   if (walk.tagOk && walk.search.endOfTrack.hit != NOT_FOUND) {
     walk.endOfTrackEnd = int32_t(walk.search.endOfTrack.hit + 3);
@@ -40,7 +40,7 @@ void settleChunkEnd(ChunkWalk& walk, FILE* in) {
     if (walk.chunkNumber == 0) {
       walk.chunkEnd = walk.chunkStart + 14;  // a header of 6 body bytes
     } else {
-      walk.chunkEnd = int32_t(g_inputSize);
+      walk.chunkEnd = int32_t(repair.inputSize());
       walk.lastChunk = true;
     }
   }
@@ -50,17 +50,19 @@ void settleChunkEnd(ChunkWalk& walk, FILE* in) {
 }
 
 // Writes the current chunk with its settled length, then patches the length to the body bytes
-// actually written. REPAIR_FAILED, reported, when the tag or a track's events cannot be written.
-int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
+// actually written. REPAIR_FAILED when a stream failed.
+int writeChunk(ChunkWalk& walk, Repair& repair) {
+  Input& in = repair.in;
+  Output& out = repair.out;
   const bool isHeader = walk.chunkNumber == 0;
   walk.settledLength = walk.chunkEnd - walk.chunkStart - 8;
   // A header shorter than its 6 fields is always written whole, so it is never a plain copy.
   if (walk.settledLength != walk.storedLength || (isHeader && walk.settledLength < 6)) {
     walk.fileChanged = true;
     if (isHeader) {
-      std::printf("%s: length of header updated\n", name);
+      repair.report(SEQMEND_HEADER_LENGTH_UPDATED);
     } else {
-      std::printf("%s: length of track %d updated\n", name, walk.chunkNumber);
+      repair.report(SEQMEND_TRACK_LENGTH_UPDATED, {.track = walk.chunkNumber});
     }
   }
 
@@ -70,23 +72,15 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
   const unsigned char head[8] = {walk.tag[0],          walk.tag[1],           walk.tag[2],
                                  walk.tag[3],          uint8_t(length >> 24), uint8_t(length >> 16),
                                  uint8_t(length >> 8), uint8_t(length)};
-  const size_t headWritten = writeBlock(head, 8, out);
-  if (headWritten < 4) {
-    std::perror(g_outputName);
-    return REPAIR_FAILED;
-  }
-  if (headWritten < 8) {
-    failStream(g_inputName);  // as writeUInt32BE reports a failed length field
-  }
+  out.write(head, 8);
   // The input stands just after the length field, where the landmark search left it.
   long written = 0;
   if (isHeader) {
-    repairHeaderBody(walk, name, out, in, walk.settledLength);
-    written = std::ftell(out) - walk.outChunkStart - 8;
+    repairHeaderBody(walk, repair, walk.settledLength);
+    written = out.tell() - walk.outChunkStart - 8;
     seekInput(in, walk.chunkEnd);
   } else {
-    const int result =
-        repairTrackEvents(name, out, in, walk.chunkStart + 8, walk.settledLength, written);
+    const int result = repairTrackEvents(repair, walk.chunkStart + 8, walk.settledLength, written);
     if (result == REPAIR_FAILED) {
       return REPAIR_FAILED;
     }
@@ -98,30 +92,28 @@ int writeChunk(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
 
   // Seeking the output flushes it, so the length is only rewritten where it differs.
   if (written != walk.settledLength) {
-    if (!seekOutput(out, walk.outChunkStart + 4)) {
-      return REPAIR_FAILED;
-    }
+    out.seek(walk.outChunkStart + 4);
     writeUInt32BE(uint32_t(written), out);
-    if (!seekOutput(out, walk.outChunkStart + 8 + written)) {
-      return REPAIR_FAILED;
-    }
+    out.seek(walk.outChunkStart + 8 + written);
   }
-  return REPAIR_UNCHANGED;
+  return repair.failed() ? REPAIR_FAILED : REPAIR_UNCHANGED;
 }
 
 // Behind a format 0 header with no "MTrk" ahead, makes a track of the untagged events that
 // follow, from where they parse to the end of the input. True when a track was rebuilt.
-bool rebuildLostTrack(ChunkWalk& walk, FILE* out, FILE* in) {
+bool rebuildLostTrack(ChunkWalk& walk, Repair& repair) {
+  Input& in = repair.in;
+  const long inputSize = repair.inputSize();
   const int32_t dataStart =
-      recognizeTrackData(in, walk.chunkEnd, int32_t(g_inputSize - walk.chunkEnd));
+      recognizeTrackData(repair, walk.chunkEnd, int32_t(inputSize - walk.chunkEnd));
   if (dataStart == NOT_FOUND) {
     seekInput(in, walk.chunkEnd);
     return false;
   }
-  writeBlock(TRACK_TAG, 4, out);  // a failure shows in the output's error indicator
-  writeUInt32BE(uint32_t(g_inputSize - dataStart), out);
+  repair.out.write(TRACK_TAG, 4);
+  writeUInt32BE(uint32_t(inputSize - dataStart), repair.out);
   seekInput(in, dataStart);
-  copyBytes(g_inputSize - dataStart, in, out);
+  copyBytes(inputSize - dataStart, in, repair.out, repair.failure);
   walk.chunkNumber = 1;
   std::memcpy(walk.tag, TRACK_TAG, 4);
   walk.fileChanged = true;
@@ -130,9 +122,13 @@ bool rebuildLostTrack(ChunkWalk& walk, FILE* out, FILE* in) {
 
 }  // namespace
 
-int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
-  walk.outPosition = std::ftell(out);
+int walkChunks(ChunkWalk& walk, Repair& repair) {
+  Input& in = repair.in;
+  walk.outPosition = repair.out.tell();
   for (;;) {
+    if (repair.failed()) {
+      return REPAIR_FAILED;
+    }
     walk.tagOk = isHeaderTag(walk.tag) || isTrackTag(walk.tag);
     if (walk.tagOk) {
       const bool isHeader = walk.chunkNumber == -1;
@@ -140,7 +136,7 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
       if (readInput(field, 4, in) != 4) {
         if (isHeader) {
           // Nothing has been written yet; without a length there is no header to build on.
-          std::printf("%s: No midi data found.\n", name);
+          repair.report(SEQMEND_NO_MIDI_DATA);
           return REPAIR_FAILED;
         }
         return REPAIR_UNCHANGED;
@@ -154,21 +150,21 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     } else {
       seekInput(in, walk.chunkStart);
     }
-    rewriteForeignTag(walk, name);
+    rewriteForeignTag(walk, repair);
 
-    settleChunkEnd(walk, in);
+    settleChunkEnd(walk, repair);
     if (!walk.tagOk && walk.nextTrack == NOT_FOUND) {
       return REPAIR_UNCHANGED;  // the garbage is left to the trailing data
     }
 
     if (walk.tagOk) {
-      if (writeChunk(walk, name, out, in) == REPAIR_FAILED) {
+      if (writeChunk(walk, repair) == REPAIR_FAILED) {
         return REPAIR_FAILED;
       }
     } else {
       walk.fileChanged = true;
       const long n = walk.chunkEnd - walk.chunkStart;
-      std::printf("%s: remove garbage at end of track (%ld byte%s)\n", name, n, pluralEnding(n));
+      repair.report(SEQMEND_GARBAGE_BETWEEN_TRACKS, {.count = n});
     }
 
     // The next chunk begins at the settled end, however much the body repair consumed: a track's
@@ -179,10 +175,10 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
     walk.chunkStart = walk.chunkEnd;
 
     if (walk.tagOk && walk.nextTrack == NOT_FOUND) {
-      if (walk.chunkNumber != 0 || g_midiType != 0) {
+      if (walk.chunkNumber != 0 || repair.midiType != 0) {
         return REPAIR_UNCHANGED;
       }
-      if (rebuildLostTrack(walk, out, in)) {
+      if (rebuildLostTrack(walk, repair)) {
         return REPAIR_UNCHANGED;
       }
     }
@@ -195,30 +191,24 @@ int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in) {
   }
 }
 
-int applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out) {
+void applyCountAndTypeRules(ChunkWalk& walk, Repair& repair) {
   const int found = walk.chunkNumber;
   if (found != walk.headerTrackCount) {
     if (found < walk.headerTrackCount) {
       const int missing = walk.headerTrackCount - found;
-      std::printf("%s: %d track%s missing\n", name, missing, pluralEnding(missing));
+      repair.report(SEQMEND_TRACKS_MISSING, {.count = missing});
     } else {
       const int extra = found - walk.headerTrackCount;
-      std::printf("%s: %d new track%s found\n", name, extra, pluralEnding(extra));
+      repair.report(SEQMEND_NEW_TRACKS_FOUND, {.count = extra});
     }
-    if (!updateTrackCount(name, found, out)) {
-      return REPAIR_FAILED;
-    }
+    updateTrackCount(repair, found);
     walk.headerTrackCount = found;
     walk.fileChanged = true;
   }
-  if (g_midiType == 0 && walk.headerTrackCount > 1) {
-    std::printf("%s: wrong midi type %d used together with %d tracks\n", name, 0,
-                walk.headerTrackCount);
-    if (!updateMidiType(name, out)) {
-      return REPAIR_FAILED;
-    }
-    g_midiType = 1;
+  if (repair.midiType == 0 && walk.headerTrackCount > 1) {
+    repair.report(SEQMEND_FORMAT_0_SEVERAL_TRACKS, {.value = 0, .count = walk.headerTrackCount});
+    updateMidiType(repair);
+    repair.midiType = 1;
     walk.fileChanged = true;
   }
-  return REPAIR_UNCHANGED;
 }

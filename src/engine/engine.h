@@ -1,76 +1,191 @@
-// The repair engine of seqmend: its entry point, the chunk tags and the values its units share.
+// The repair engine behind libseqmend: the repair context, its byte streams, the chunk tags and
+// the rules its units share. Nothing here prints, exits or lives beyond one repair's context.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
 
-// ---- Stream calls without the per-call lock: each stream is used from one thread only ----
-
-#ifdef _WIN32
-inline int readByte(FILE* in) { return _getc_nolock(in); }
-inline int writeByte(int byte, FILE* out) { return _putc_nolock(byte, out); }
-// The system's msvcrt.dll has no unlocked block calls; one lock per block costs nothing.
-inline size_t readBytes(void* bytes, size_t count, FILE* in) {
-  return std::fread(bytes, 1, count, in);
-}
-inline size_t writeBytes(const void* bytes, size_t count, FILE* out) {
-  return std::fwrite(bytes, 1, count, out);
-}
-#else
-inline int readByte(FILE* in) { return getc_unlocked(in); }
-inline int writeByte(int byte, FILE* out) { return putc_unlocked(byte, out); }
-inline size_t readBytes(void* bytes, size_t count, FILE* in) {
-  return fread_unlocked(bytes, 1, count, in);
-}
-inline size_t writeBytes(const void* bytes, size_t count, FILE* out) {
-  return fwrite_unlocked(bytes, 1, count, out);
-}
-#endif
-
-// Up to this many bytes are read or written one by one: the byte calls work in the stream's
-// buffer inline, where a block call costs more than all the events of a small chunk.
-constexpr size_t FEW_BYTES = 16;
-
-// Reads up to count bytes; fewer only at the end of the input or on an error.
-inline size_t readBlock(void* bytes, size_t count, FILE* in) {
-  if (count > FEW_BYTES) {
-    return readBytes(bytes, count, in);
-  }
-  auto* const to = static_cast<unsigned char*>(bytes);
-  for (size_t i = 0; i < count; ++i) {
-    const int byte = readByte(in);
-    if (byte == EOF) {
-      return i;
-    }
-    to[i] = static_cast<unsigned char>(byte);
-  }
-  return count;
-}
-
-// Writes count bytes; fewer only on an error, which stays in the stream's error indicator.
-inline size_t writeBlock(const void* bytes, size_t count, FILE* out) {
-  if (count > FEW_BYTES) {
-    return writeBytes(bytes, count, out);
-  }
-  const auto* const from = static_cast<const unsigned char*>(bytes);
-  for (size_t i = 0; i < count; ++i) {
-    if (writeByte(from[i], out) == EOF) {
-      return i;
-    }
-  }
-  return count;
-}
+#include "seqmend.h"
 
 // ---- Results and limits ----
 
-constexpr int REPAIR_CHANGED = 1;    // at least one repair; the output is the fixed file
-constexpr int REPAIR_UNCHANGED = 0;  // the output is an unchanged copy of the MIDI data
-constexpr int REPAIR_FAILED = -1;    // the input could not be treated; the reason is printed
+constexpr int REPAIR_CHANGED = SEQMEND_REPAIRED;  // at least one repair; the output is the fix
+constexpr int REPAIR_UNCHANGED = SEQMEND_SOUND;   // the output is an unchanged copy of the data
+constexpr int REPAIR_FAILED = SEQMEND_FAILED;     // the input could not be treated; see findings
 constexpr long NOT_FOUND = -1;
+constexpr int END_OF_INPUT = -1;  // what a byte read returns where the input ends
 
 // Offsets inside a MIDI file are signed 32-bit; larger inputs are refused up front.
 constexpr long MAX_INPUT_SIZE = 0x7FFFFFFFL;
+
+// ---- Buffers ----
+
+// Large enough to search and copy at memory speed; every one lives on the heap with the context,
+// so that a repair needs little stack (a WebAssembly stack is 64 KiB).
+constexpr size_t STREAM_BLOCK_SIZE = 65536;
+constexpr size_t TRACK_BLOCK_SIZE = 65536;
+constexpr size_t SEARCH_BLOCK_SIZE = 65536;
+constexpr size_t RECOGNIZER_BLOCK_SIZE = 32768;
+
+// The buffers of a context, reused by one repair after another.
+struct RepairBuffers {
+  unsigned char inputBlock[STREAM_BLOCK_SIZE];
+  unsigned char outputBlock[STREAM_BLOCK_SIZE];
+  unsigned char trackBlock[TRACK_BLOCK_SIZE];
+  unsigned char searchBlock[SEARCH_BLOCK_SIZE];       // the walk's landmark searches
+  unsigned char sysexSearchBlock[SEARCH_BLOCK_SIZE];  // the recognizer's search for F7
+  unsigned char recognizerBlock[RECOGNIZER_BLOCK_SIZE];
+};
+
+// ---- The failure that ends a repair ----
+
+// The first stream failure of a repair, sticky like a stream's error indicator: once it is set,
+// reads give the end of the input, writes are dropped and no finding is reported, so every phase
+// runs out quickly and the repair comes back failed.
+struct Failure {
+  int stream = SEQMEND_STREAM_NONE;
+  int error = 0;
+
+  bool happened() const { return stream != SEQMEND_STREAM_NONE; }
+  void set(int failedStream, int errorNumber) {
+    if (!happened()) {
+      stream = failedStream;
+      error = errorNumber;
+    }
+  }
+};
+
+// ---- The input: read at offsets ----
+
+// The input of a repair: a block of memory, or a reader seen through a buffer. Offsets past the
+// input's size read as its end; a reader that ends earlier, or fails, is a failure of the input.
+class Input {
+ public:
+  void attachMemory(const unsigned char* data, long size, Failure& failure);
+  void attachReader(const seqmend_reader& reader, long size, unsigned char* buffer,
+                    Failure& failure);
+
+  long size() const { return size_; }
+  long tell() const { return position_; }
+  void seek(long offset) { position_ = offset; }
+  // Whether the input is all in memory, at bytes().
+  const unsigned char* bytes() const { return reader_ == nullptr ? window_ : nullptr; }
+
+  // One byte, or END_OF_INPUT.
+  int readByte() {
+    if (position_ >= windowStart_ && position_ < windowEnd_) {
+      return window_[position_++ - windowStart_];
+    }
+    return readByteSlowly();
+  }
+
+  // Reads up to count bytes; fewer only at the end of the input.
+  size_t read(void* to, size_t count);
+
+  // The bytes from the position on that stand together in memory, at most count of them and at
+  // least one unless the input ends; moves past them.
+  const unsigned char* take(size_t count, size_t& got);
+
+ private:
+  int readByteSlowly();
+  bool fill(long offset);
+
+  const seqmend_reader* reader_ = nullptr;
+  Failure* failure_ = nullptr;
+  const unsigned char* window_ = nullptr;  // the bytes from windowStart_ to windowEnd_
+  unsigned char* buffer_ = nullptr;
+  long windowStart_ = 0;
+  long windowEnd_ = 0;
+  long position_ = 0;
+  long size_ = 0;
+  seqmend_reader readerCopy_ = {};
+};
+
+// ---- The output: written in order, its fields rewritten in place ----
+
+// The repaired file: grown in memory, or passed to a writer through a buffer. Writes go to the
+// position, which only moves back to rewrite a header or length field.
+class Output {
+ public:
+  void attachMemory(std::vector<unsigned char>& bytes, Failure& failure);
+  void attachWriter(const seqmend_writer& writer, unsigned char* buffer, Failure& failure);
+
+  long tell() const { return position_; }
+  void seek(long offset) { position_ = offset; }
+  // Bytes in the file, the ones still buffered included.
+  long size() const { return size_; }
+
+  void write(const void* bytes, size_t count) {
+    const auto* from = static_cast<const unsigned char*>(bytes);
+    if (memory_ != nullptr && size_t(position_) == memory_->size() && !failure_->happened()) {
+      memory_->insert(memory_->end(), from, from + count);
+    } else if (buffer_ != nullptr && position_ == bufferStart_ + long(buffered_) &&
+               count <= STREAM_BLOCK_SIZE - buffered_) {
+      std::memcpy(buffer_ + buffered_, from, count);
+      buffered_ += count;
+    } else {
+      writeSlowly(bytes, count);
+      return;
+    }
+    position_ += long(count);
+    if (position_ > size_) {
+      size_ = position_;
+    }
+  }
+  void writeByte(unsigned char byte) { write(&byte, 1); }
+
+  // Passes what is buffered to the writer.
+  void flush();
+
+ private:
+  void writeSlowly(const void* bytes, size_t count);
+  void pass(long offset, const unsigned char* bytes, size_t count);
+
+  std::vector<unsigned char>* memory_ = nullptr;
+  seqmend_writer writer_ = {};
+  Failure* failure_ = nullptr;
+  unsigned char* buffer_ = nullptr;
+  long bufferStart_ = 0;  // output offset of buffer_[0]
+  size_t buffered_ = 0;
+  long position_ = 0;
+  long size_ = 0;
+};
+
+// ---- The context of one repair ----
+
+// What a finding says beyond its code; unset values stay as they are here.
+struct FindingValues {
+  int track = -1;
+  int value = -1;
+  int byte = -1;
+  long offset = -1;
+  long count = -1;
+  const char* tag = nullptr;
+  const char* file = nullptr;
+};
+
+// Everything one repair reads, writes and remembers; the units take it by reference.
+struct Repair {
+  Input in;
+  Output out;
+  Failure failure;
+  RepairBuffers* buffers = nullptr;
+  const seqmend_options* options = nullptr;
+  std::vector<seqmend_finding>* findings = nullptr;      // kept for a memory repair
+  std::vector<std::pair<long, long>>* extras = nullptr;  // offset and size of each extra file
+  bool tracksOnly = false;
+  int midiType = 0;       // the header's format as read; the type rule may set it to 1
+  int32_t gmOnTick = -1;  // tick of the pending GM ON message, -1 for none; spans tracks
+
+  long inputSize() const { return in.size(); }
+  bool failed() const { return failure.happened(); }
+
+  // Hands a finding to the caller; none once the repair has failed.
+  void report(int code, const FindingValues& values = {});
+};
 
 // The ending of "byte%s" and "track%s" after a count.
 constexpr const char* pluralEnding(long count) { return count == 1 ? "" : "s"; }
@@ -90,72 +205,25 @@ constexpr unsigned char XF_INFO_TAG[4] = {'X', 'F', 'I', 'H'};
 constexpr unsigned char END_OF_TRACK_BYTES[3] = {0xFF, 0x2F, 0x00};
 constexpr unsigned char CR_LF[2] = {0x0D, 0x0A};
 
-// ---- Process-wide values ----
-
-// Run settings: set only while the command line is read, then only read.
-extern const char* g_inputName;   // as typed; prefix of every message, name in most error reports
-extern const char* g_outputName;  // the output name, or "seqmend.mid"
-extern int g_tracksOnly;          // copy each track's events unchanged
-extern int g_quiet;               // suppress the "is ok" verdict
-
-extern long g_inputSize;  // size of the input in bytes, measured by the opening
-extern int g_midiType;    // the header's format as read; the type rule may set it to 1
-
-// ---- Fatal stream errors ----
-
-// The one place that ends the process: the system error report for `name` (or `name: text` when
-// text is given), then exit status 1. The fuzzer links a stand-in that throws instead.
-[[noreturn]] void failStream(const char* name, const char* text = nullptr);
-
 // ---- Byte stream primitives ----
 
-// The engine reads and moves the input only through these: a read error or a failed seek ends
-// the process with the report for g_inputName, since a repair made from part of the input, or
-// from the wrong place in it, must never pass for a repair of the file. The end of the input is
-// no error.
+// Reads up to count bytes; fewer only at the end of the input.
+inline size_t readInput(void* bytes, size_t count, Input& in) { return in.read(bytes, count); }
 
-// Ends the process with the report for g_inputName when the last read of in failed with an
-// error rather than at the end of the input.
-void checkInputError(FILE* in);
+// One byte, or END_OF_INPUT at the end of the input.
+inline int readInputByte(Input& in) { return in.readByte(); }
 
-// Reads up to count bytes; fewer only at the end of the input. (Inline: the walk reads a few
-// bytes for every chunk.)
-inline size_t readInput(void* bytes, size_t count, FILE* in) {
-  const size_t got = readBlock(bytes, count, in);
-  if (got < count) {
-    checkInputError(in);
-  }
-  return got;
-}
+inline void seekInput(Input& in, long offset) { in.seek(offset); }
 
-// One byte, or EOF at the end of the input.
-inline int readInputByte(FILE* in) {
-  const int byte = readByte(in);
-  if (byte == EOF) {
-    checkInputError(in);
-  }
-  return byte;
-}
+// Copies exactly `count` bytes from in to out; nothing for count <= 0. An input that ends first
+// is a failure of the input: the repair was measured on bytes that are no longer there.
+void copyBytes(long count, Input& in, Output& out, Failure& failure);
 
-// Moves the input to offset, without a system call where it stands there already.
-void seekInput(FILE* in, long offset);
-
-// Moves the output to offset to rewrite a header or length field. False after the report for
-// g_outputName when the seek, or the write of what the stream held that it implies, failed: the
-// repair is then given up, where going on would write the field in the wrong place.
-bool seekOutput(FILE* out, long offset);
-
-// Copies exactly `count` bytes from in to out; nothing for count <= 0. A short read ends the
-// process with the report for g_inputName ("unexpected end of file" at a plain end). A failed
-// write is left in out's error indicator, which the owner of out checks before it trusts the file.
-void copyBytes(long count, FILE* in, FILE* out);
-
-// Writes value as 4 bytes, most significant first; a short write ends the process (reported
-// under g_inputName, as for every header and length field).
-void writeUInt32BE(uint32_t value, FILE* out);
+// Writes value as 4 bytes, most significant first.
+void writeUInt32BE(uint32_t value, Output& out);
 
 // Reads 2 bytes, most significant first; 0 if fewer than 2 could be read (position after them).
-int readUInt16BE(FILE* in);
+int readUInt16BE(Input& in);
 
 // The 4 bytes at `bytes`, most significant first.
 constexpr uint32_t readUInt32BE(const unsigned char* bytes) {
@@ -212,21 +280,22 @@ struct PatternMemo {
 // many small chunks then finds their landmarks in memory, where every read and every seek back of
 // the stream would cost a system call per chunk.
 struct SearchBlock {
-  long start = 0;              // input offset of bytes[0]
-  size_t filled = 0;           // bytes held
-  bool reachesEnd = false;     // the input ends at start + filled
-  unsigned char bytes[65536];  // large enough to search at memory speed, small enough for the stack
+  long start = 0;                  // input offset of bytes[0]
+  size_t filled = 0;               // bytes held
+  bool reachesEnd = false;         // the input ends at start + filled
+  unsigned char* bytes = nullptr;  // SEARCH_BLOCK_SIZE bytes of the context's
 };
 
 // Absolute offset of the first occurrence of pattern at or after the current position, or
-// NOT_FOUND. The position is the same on return. Lengths below 1 never match.
-long findPattern(FILE* in, const unsigned char* pattern, int length);
+// NOT_FOUND, searched in buffer (SEARCH_BLOCK_SIZE bytes). The position is the same on return.
+// Lengths below 1 never match.
+long findPattern(Input& in, const unsigned char* pattern, int length, unsigned char* buffer);
 
 // findPattern from offset `from` with a memo: a search from a position at or after the
 // remembered start and not past the remembered hit gives the same hit without reading. The bytes
 // read are kept in block, which must only ever serve this input. The stream's position plays no
 // part; a search that reads leaves it at `from`.
-long findPatternMemo(FILE* in, long from, const unsigned char* pattern, int length,
+long findPatternMemo(Input& in, long from, const unsigned char* pattern, int length,
                      PatternMemo& memo, SearchBlock& block);
 
 // The landmark searches of one repair call: every search only moves forward.
@@ -243,13 +312,13 @@ struct SearchMemos {
 // in one pass, so that each `hit` is the pattern's next occurrence from position on, the stream's
 // position (which the walk knows without asking the stream). Returns findHeaderStart's answer,
 // which then needs no further search. The position is the same on return.
-long updateLandmarkMemos(FILE* in, long position, SearchMemos& memos, bool withEndOfTrack);
+long updateLandmarkMemos(Input& in, long position, SearchMemos& memos, bool withEndOfTrack);
 
 // Offset of the next acceptable header at or after the current position, or NOT_FOUND. The tags
 // are tried in a fixed order, each over the whole rest of the input, so a "MThd" far ahead wins
 // over a "SONG" close by; a tag found anywhere but at offset 0 must be followed by a length field
 // of exactly 6. The position is restored.
-long findHeaderStart(FILE* in, SearchMemos& memos);
+long findHeaderStart(Input& in, SearchMemos& memos);
 
 // ---- Header detection and repair ----
 
@@ -289,34 +358,33 @@ struct ChunkWalk {
   SearchMemos search;
 };
 
-// Checks the MIDI data of `in` and writes the repaired file to `out` (empty, seekable).
-// Returns REPAIR_CHANGED, REPAIR_UNCHANGED or REPAIR_FAILED; prints its messages prefixed with
-// name. May create "extra%d.mid" files in the current folder.
-int repairMidiFile(const char* name, FILE* out, FILE* in);
+// Checks the MIDI data of repair.in and writes the repaired file to repair.out (empty).
+// Returns REPAIR_CHANGED, REPAIR_UNCHANGED or REPAIR_FAILED; reports its findings and hands the
+// extra files to the caller.
+int repairMidiFile(Repair& repair);
 
 // Rewrites the foreign header tags to "MThd", announcing each; a no-op for other tags.
-void rewriteForeignTag(ChunkWalk& walk, const char* name);
+void rewriteForeignTag(ChunkWalk& walk, Repair& repair);
 
 // Reads the 6 header fields at in, writes them repaired to out, then copies the surplus bytes
 // of a header longer than 6.
-void repairHeaderBody(ChunkWalk& walk, const char* name, FILE* out, FILE* in, int32_t length);
+void repairHeaderBody(ChunkWalk& walk, Repair& repair, int32_t length);
 
-// Rewrite fields of the header already written; the position of out is kept. False after a
-// failed seek of the output (see seekOutput).
-bool updateMidiType(const char* name, FILE* out);
-bool updateTrackCount(const char* name, int count, FILE* out);
+// Rewrite fields of the header already written; the position of out is kept.
+void updateMidiType(Repair& repair);
+void updateTrackCount(Repair& repair, int count);
 
 // ---- Chunk walk and trailing data (phases of repairMidiFile) ----
 
 // Walks the chunks from the header's length field on. REPAIR_FAILED ends the call.
-int walkChunks(ChunkWalk& walk, const char* name, FILE* out, FILE* in);
+int walkChunks(ChunkWalk& walk, Repair& repair);
 
-// The count rule and the type rule after the walk. REPAIR_FAILED ends the call.
-int applyCountAndTypeRules(ChunkWalk& walk, const char* name, FILE* out);
+// The count rule and the type rule after the walk.
+void applyCountAndTypeRules(ChunkWalk& walk, Repair& repair);
 
-// Drops and reports what lies behind the MIDI data; saves every further MIDI file found there
-// as "extra%d.mid". REPAIR_FAILED when an extra file cannot be created or written whole.
-int handleTrailingData(ChunkWalk& walk, const char* name, FILE* out, FILE* in);
+// Drops and reports what lies behind the MIDI data; hands every further MIDI file found there to
+// the caller as "extra%d.mid". REPAIR_FAILED when the caller refuses one.
+int handleTrailingData(ChunkWalk& walk, Repair& repair);
 
 // ---- Event encoding: the rules that every reader of track events shares ----
 
@@ -345,7 +413,7 @@ inline bool decodeVarLen(const unsigned char*& p, const unsigned char* end, uint
 
 // Reads a quantity straight from in, taking one off remaining for every byte it tries to read;
 // -1 at the end of the input.
-int32_t readVarLen(FILE* in, int32_t& remaining);
+int32_t readVarLen(Input& in, int32_t& remaining);
 
 // What the track repair does with a data byte of a channel message that has bit 7 set.
 enum class ValueRule : uint8_t {
@@ -429,17 +497,14 @@ constexpr const SystemRule& systemRule(int status) { return SYSTEM_RULES[status 
 // Events whose bytes would exceed this are streamed: passed on as they stand, unchecked.
 constexpr int EVENT_BUFFER_SIZE = 1024;
 
-// The block in which a track's bytes are read and checked, reused by every track. Events that
-// pass unchanged are written from it in runs; a repaired value is set in place.
-constexpr size_t TRACK_BLOCK_SIZE = 65536;
-extern unsigned char g_trackBlock[TRACK_BLOCK_SIZE];
-
 // The working state of one call of repairTrackEvents, that is of one track, shared with the
 // system exclusive and meta handlers. Places in the block are indexes.
 struct TrackScan {
-  FILE* in = nullptr;
-  FILE* out = nullptr;
-  long blockStart = 0;          // input offset of g_trackBlock[0]
+  Repair* repair = nullptr;
+  // The block in which the track's bytes are read and checked (TRACK_BLOCK_SIZE bytes). Events
+  // that pass unchanged are written from it in runs; a repaired value is set in place.
+  unsigned char* block = nullptr;
+  long blockStart = 0;          // input offset of block[0]
   long trackEnd = 0;            // input offset just past the track's bytes
   size_t filled = 0;            // bytes read into the block
   size_t next = 0;              // the next byte to read
@@ -448,7 +513,7 @@ struct TrackScan {
   size_t dataStart = 0;         // just after its status byte
   size_t unwritten = 0;         // the first kept byte not written yet; kept bytes end at eventStart
   bool inputEnded = false;      // the input ended before the track's bytes
-  bool writeFailed = false;     // reported for g_outputName; the track is abandoned
+  bool writeFailed = false;     // the output failed; the track is abandoned
   int32_t runningStatus = -1;   // last channel status; -1 before the first
   int32_t tick = 0;             // sum of the delta times read, removed events' included
   bool endOfTrackSeen = false;  // the last event that got as far as its status was FF 2F
@@ -464,12 +529,11 @@ struct TrackScan {
   int32_t bufferFill() const { return int32_t(position() - eventOffset); }
 };
 
-// Repairs the events of one track of `length` input bytes while copying them from in, which
-// stands at offset start, to out. REPAIR_CHANGED, REPAIR_UNCHANGED, or REPAIR_FAILED after a
-// failed write (reported for g_outputName). In tracks-only mode the bytes are copied unchanged.
-// Sets written to the bytes written for the track. Leaves in just past the track's bytes.
-int repairTrackEvents(const char* name, FILE* out, FILE* in, long start, int32_t length,
-                      long& written);
+// Repairs the events of one track of `length` input bytes while copying them from the input,
+// which stands at offset start, to the output. REPAIR_CHANGED, REPAIR_UNCHANGED, or
+// REPAIR_FAILED after a failed stream. In tracks-only mode the bytes are copied unchanged. Sets
+// written to the bytes written for the track. Leaves the input just past the track's bytes.
+int repairTrackEvents(Repair& repair, long start, int32_t length, long& written);
 
 // Makes `count` bytes from the next one readable in the block, reading on as far as the track
 // and the input go; false when they end first.
@@ -477,10 +541,10 @@ bool fillTrackBlock(TrackScan& scan, size_t count);
 
 // Takes `count` bytes into the current event. False, after "removing incomplete midi command",
 // when the track or the input ends first; the bytes read so far stay the event's.
-bool readEventBytes(TrackScan& scan, const char* name, int count);
+bool readEventBytes(TrackScan& scan, int count);
 
 // Takes a variable-length quantity into the current event, failing as readEventBytes does.
-bool readEventVarLen(TrackScan& scan, const char* name, uint32_t& value);
+bool readEventVarLen(TrackScan& scan, uint32_t& value);
 
 // Writes the kept bytes up to the current event; false after a failed write.
 bool writeKeptBytes(TrackScan& scan);
@@ -494,22 +558,20 @@ enum class EventOutcome {
   END_TRACK,  // the track ends before this event
 };
 
-extern int32_t g_gmOnTick;  // tick of the pending GM ON message, -1 for none; spans tracks
-
 // Both handlers start with the next byte just after the status (F0, or FF).
 // handleSysex: a complete event (its last data byte, as its length says, is F7) is KEPT with
 // the data bytes repaired, or DONE when streamed; an incomplete one is removed (DONE) up to its
 // first F7, or ends the track when the length cannot be read or nothing follows the removal.
-EventOutcome handleSysex(TrackScan& scan, const char* name);
+EventOutcome handleSysex(TrackScan& scan);
 // handleMeta: KEPT, or DONE when streamed; END_TRACK when the event runs past the track or the
 // input. Notes an end of track (type 2F, whatever its length).
-EventOutcome handleMeta(TrackScan& scan, const char* name);
+EventOutcome handleMeta(TrackScan& scan);
 
 // Whether an event with this status at tick comes 0 to 12 ticks after a pending GM ON message.
-bool isTooSoonAfterGmOn(int status, int32_t tick);
+bool isTooSoonAfterGmOn(const Repair& repair, int status, int32_t tick);
 
 // Warns when an event comes 0 to 12 ticks after a pending GM ON message.
-void checkGmOnPause(const char* name, int status, int32_t tick);
+void checkGmOnPause(Repair& repair, int status, int32_t tick);
 
 // Reads past the data of an incomplete system exclusive event: at most `count` bytes, up to and
 // including the first F7. False at the end of the input, and also at an F7 that is the last byte
@@ -521,4 +583,10 @@ bool skipSysexData(TrackScan& scan, int32_t count, int32_t& skipped);
 // The first offset at or after start from which well-formed track events run over at least 100
 // bytes, searching the `available` bytes from start; NOT_FOUND if none. Only reads; the position
 // is left wherever the search stopped.
-int32_t recognizeTrackData(FILE* in, int32_t start, int32_t available);
+int32_t recognizeTrackData(Repair& repair, int32_t start, int32_t available);
+
+// ---- eolmend ----
+
+// Undoes the damage of a text-mode transfer in the input, held whole at `file`. See
+// seqmend_restore_memory.
+int restoreLineEnds(Repair& repair, const unsigned char* file, size_t size);

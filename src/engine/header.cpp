@@ -1,41 +1,31 @@
 // The engine's entry: where the MIDI data begins, the header chunk's tags and body, and the later
 // rewrites of header fields already written.
-#include <cstring>
-
 #include "engine.h"
-
-long g_inputSize = 0;
-int g_midiType = 0;
 
 namespace {
 
-void writeUInt16BE(int value, FILE* out) {
+void writeUInt16BE(int value, Output& out) {
   const unsigned char bytes[2] = {uint8_t(value >> 8), uint8_t(value)};
-  if (writeBlock(bytes, 2, out) != 2) {
-    failStream(g_inputName);
-  }
+  out.write(bytes, 2);
 }
 
-// Sets a 16-bit field of the header already written; the position of out is kept. False after
-// a failed seek.
-bool patchHeaderField(long offset, int value, FILE* out) {
-  const long position = std::ftell(out);
-  if (!seekOutput(out, offset)) {
-    return false;
-  }
+// Sets a 16-bit field of the header already written; the position of out is kept.
+void patchHeaderField(long offset, int value, Output& out) {
+  const long position = out.tell();
+  out.seek(offset);
   writeUInt16BE(value, out);
-  return seekOutput(out, position);
+  out.seek(position);
 }
 
 }  // namespace
 
-void rewriteForeignTag(ChunkWalk& walk, const char* name) {
+void rewriteForeignTag(ChunkWalk& walk, Repair& repair) {
   if (tagEquals(SNIO_TAG, walk.tag)) {
-    std::printf("%s: SNio changed to MThd\n", name);
+    repair.report(SEQMEND_SNIO_HEADER);
   } else if (tagEquals(SONG_TAG, walk.tag)) {
-    std::printf("%s: SONG changed to MThd\n", name);
+    repair.report(SEQMEND_SONG_HEADER);
   } else if (tagEquals(STRANGE_HEADER_TAG, walk.tag)) {
-    std::printf("%s: strange midi header changed to MThd\n", name);
+    repair.report(SEQMEND_STRANGE_HEADER);
   } else {
     return;
   }
@@ -43,10 +33,12 @@ void rewriteForeignTag(ChunkWalk& walk, const char* name) {
   walk.fileChanged = true;
 }
 
-void repairHeaderBody(ChunkWalk& walk, const char* name, FILE* out, FILE* in, int32_t length) {
+void repairHeaderBody(ChunkWalk& walk, Repair& repair, int32_t length) {
+  Input& in = repair.in;
+  Output& out = repair.out;
   int format = readUInt16BE(in);
   if (format >= 3) {
-    std::printf("%s: invalid version %u changed to 1\n", name, unsigned(format));
+    repair.report(SEQMEND_INVALID_FORMAT, {.value = format});
     format = 1;
     walk.fileChanged = true;
   }
@@ -54,49 +46,39 @@ void repairHeaderBody(ChunkWalk& walk, const char* name, FILE* out, FILE* in, in
   writeUInt16BE(readUInt16BE(in), out);
   int division = readUInt16BE(in);
   if (division == 0) {
-    std::printf("%s: invalid resolution %u changed to 96\n", name, unsigned(division));
+    repair.report(SEQMEND_INVALID_DIVISION, {.value = division});
     division = 96;
     walk.fileChanged = true;
   }
   writeUInt16BE(division, out);
   if (length > 6) {
-    copyBytes(length - 6, in, out);
+    copyBytes(length - 6, in, out, repair.failure);
   }
 }
 
-bool updateMidiType(const char* name, FILE* out) {
-  if (!patchHeaderField(8, 1, out)) {
-    return false;
-  }
-  std::printf("%s: midi type updated: %d\n", name, 1);
-  return true;
+void updateMidiType(Repair& repair) {
+  patchHeaderField(8, 1, repair.out);
+  repair.report(SEQMEND_FORMAT_UPDATED, {.value = 1});
 }
 
-bool updateTrackCount(const char* name, int count, FILE* out) {
-  if (!patchHeaderField(10, count & 0xFFFF, out)) {
-    return false;
-  }
-  std::printf("%s: number of tracks updated: %d\n", name, count);
-  return true;
+void updateTrackCount(Repair& repair, int count) {
+  patchHeaderField(10, count & 0xFFFF, repair.out);
+  repair.report(SEQMEND_TRACK_COUNT_UPDATED, {.count = count});
 }
 
-int repairMidiFile(const char* name, FILE* out, FILE* in) {
+int repairMidiFile(Repair& repair) {
+  Input& in = repair.in;
   ChunkWalk walk;
-  g_gmOnTick = -1;  // a GM ON message of an earlier call has no bearing on this file
-  // A seek gives a stream a known offset; without one every ftell asks the system.
-  if (std::fseek(out, 0, SEEK_CUR) != 0 || std::fseek(in, 0, SEEK_END) != 0 ||
-      (g_inputSize = std::ftell(in)) < 0) {
-    failStream(g_inputName);
-  }
-  seekInput(in, 0);
-  if (g_inputSize > MAX_INPUT_SIZE) {
-    std::printf("%s: file too large\n", name);
+  walk.search.block.bytes = repair.buffers->searchBlock;
+  repair.gmOnTick = -1;  // a GM ON message of an earlier repair has no bearing on this file
+  if (repair.inputSize() > MAX_INPUT_SIZE) {
+    repair.report(SEQMEND_FILE_TOO_LARGE);
     return REPAIR_FAILED;
   }
-
+  seekInput(in, 0);
   walk.headerStart = int32_t(findHeaderStart(in, walk.search));
   if (walk.headerStart == NOT_FOUND) {
-    std::printf("%s: No midi data found.\n", name);
+    repair.report(SEQMEND_NO_MIDI_DATA);
     return REPAIR_FAILED;
   }
   if (walk.headerStart > 0) {
@@ -104,21 +86,20 @@ int repairMidiFile(const char* name, FILE* out, FILE* in) {
   }
   seekInput(in, walk.headerStart);
   if (readInput(walk.tag, 4, in) != 4 || !isHeaderTag(walk.tag)) {
-    std::printf("%s: not a midifile (missing %s)\n", name, "MThd");
+    repair.report(SEQMEND_NOT_A_MIDI_FILE, {.tag = "MThd"});
     return REPAIR_FAILED;
   }
   seekInput(in, walk.headerStart + 8);
-  g_midiType = readUInt16BE(in);
+  repair.midiType = readUInt16BE(in);
   walk.headerTrackCount = readUInt16BE(in);
-  std::clearerr(in);
   seekInput(in, walk.headerStart + 4);
   walk.chunkStart = walk.headerStart;
 
-  if (walkChunks(walk, name, out, in) == REPAIR_FAILED) {
+  if (walkChunks(walk, repair) == REPAIR_FAILED || repair.failed()) {
     return REPAIR_FAILED;
   }
-  if (applyCountAndTypeRules(walk, name, out) == REPAIR_FAILED ||
-      handleTrailingData(walk, name, out, in) == REPAIR_FAILED) {
+  applyCountAndTypeRules(walk, repair);
+  if (handleTrailingData(walk, repair) == REPAIR_FAILED || repair.failed()) {
     return REPAIR_FAILED;
   }
   return walk.fileChanged ? REPAIR_CHANGED : REPAIR_UNCHANGED;

@@ -55,7 +55,7 @@ struct OpenSearch {
 // them; what is read goes into the block, for the searches after this one, and then the position
 // is restored. Blocks overlap by the longest length - 1 bytes, so that a match across a block
 // border is still seen.
-void searchForward(FILE* in, long position, OpenSearch* open, int count, SearchBlock& block) {
+void searchForward(Input& in, long position, OpenSearch* open, int count, SearchBlock& block) {
   size_t keep = 0;
   for (int i = 0; i < count; ++i) {
     keep = std::max(keep, size_t(open[i].query->length) - 1);
@@ -105,7 +105,7 @@ void searchForward(FILE* in, long position, OpenSearch* open, int count, SearchB
       seekInput(in, block.start + long(kept));
       moved = true;
     }
-    const size_t want = sizeof block.bytes - kept;
+    const size_t want = SEARCH_BLOCK_SIZE - kept;
     const size_t got = readInput(block.bytes + kept, want, in);
     block.filled += got;
     block.reachesEnd = got < want;
@@ -116,7 +116,6 @@ void searchForward(FILE* in, long position, OpenSearch* open, int count, SearchB
     memo.remember(memo.from, open[i].fallback);
   }
   if (moved) {
-    std::clearerr(in);
     seekInput(in, position);
   }
 }
@@ -155,7 +154,7 @@ bool findInBlock(const SearchBlock& block, long position, const PatternQuery& qu
 // Brings every query's memo up to date for position, the stream's position, as findPatternMemo
 // would, but in a single pass over the input that ends once every pattern has its answer. The
 // position is the same on return.
-void updatePatternMemos(FILE* in, long position, const PatternQuery* queries, int count,
+void updatePatternMemos(Input& in, long position, const PatternQuery* queries, int count,
                         SearchBlock& block) {
   OpenSearch open[8];
   int opened = 0;
@@ -193,7 +192,7 @@ void headerTagQueries(SearchMemos& memos, PatternQuery* queries) {
 
 // findHeaderStart from position, the stream's position, once the memos of the header tags that it
 // asks for are up to date.
-long headerStartFromMemos(FILE* in, long position, SearchMemos& memos) {
+long headerStartFromMemos(Input& in, long position, SearchMemos& memos) {
   long found = NOT_FOUND;
   for (int i = 0; i < 4 && found == NOT_FOUND; ++i) {
     found = memos.headerTags[i].hit;
@@ -208,7 +207,6 @@ long headerStartFromMemos(FILE* in, long position, SearchMemos& memos) {
     seekInput(in, found + 4);
     memos.lengthChecked = found;
     memos.lengthIsSix = readInput(length, 4, in) == 4 && readUInt32BE(length) == 6;
-    std::clearerr(in);
     seekInput(in, position);
   }
   return memos.lengthIsSix ? found : NOT_FOUND;
@@ -216,20 +214,21 @@ long headerStartFromMemos(FILE* in, long position, SearchMemos& memos) {
 
 }  // namespace
 
-long findPattern(FILE* in, const unsigned char* pattern, int length) {
+long findPattern(Input& in, const unsigned char* pattern, int length, unsigned char* buffer) {
   PatternMemo memo;
   SearchBlock block;
-  return findPatternMemo(in, std::ftell(in), pattern, length, memo, block);
+  block.bytes = buffer;
+  return findPatternMemo(in, in.tell(), pattern, length, memo, block);
 }
 
-long findPatternMemo(FILE* in, long from, const unsigned char* pattern, int length,
+long findPatternMemo(Input& in, long from, const unsigned char* pattern, int length,
                      PatternMemo& memo, SearchBlock& block) {
   const PatternQuery query = {pattern, length, &memo};
   updatePatternMemos(in, from, &query, 1, block);
   return memo.hit;
 }
 
-long updateLandmarkMemos(FILE* in, long position, SearchMemos& memos, bool withEndOfTrack) {
+long updateLandmarkMemos(Input& in, long position, SearchMemos& memos, bool withEndOfTrack) {
   // Only the memos that cannot answer go to the search: in a walk over small chunks those of
   // "MTrk" and FF 2F 00 alone, since most header tags occur nowhere ahead.
   PatternQuery queries[6];
@@ -250,11 +249,11 @@ long updateLandmarkMemos(FILE* in, long position, SearchMemos& memos, bool withE
   return headerStartFromMemos(in, position, memos);
 }
 
-long findHeaderStart(FILE* in, SearchMemos& memos) {
+long findHeaderStart(Input& in, SearchMemos& memos) {
   // "MThd" alone first: most files begin with it, and wherever it stands ahead the other tags
   // do not matter. Those come from one pass, and each is taken only when the ones before it
   // occur nowhere ahead, however close it is.
-  const long position = std::ftell(in);
+  const long position = in.tell();
   PatternQuery queries[4];
   headerTagQueries(memos, queries);
   updatePatternMemos(in, position, queries, 1, memos.block);

@@ -4,8 +4,6 @@
 
 #include "engine.h"
 
-int32_t g_gmOnTick = -1;
-
 namespace {
 
 // Events that follow a GM ON message sooner than this many ticks may reach a device that is still
@@ -32,13 +30,14 @@ void streamEvent(TrackScan& scan, int32_t length) {
   if (!writeKeptBytes(scan)) {
     return;
   }
-  if (writeBlock(g_trackBlock + scan.eventStart, size_t(inBlock), scan.out) != size_t(inBlock)) {
-    perror(g_outputName);
+  Repair& repair = *scan.repair;
+  repair.out.write(scan.block + scan.eventStart, size_t(inBlock));
+  // The input stands just after what the block holds.
+  copyBytes(total - inBlock, repair.in, repair.out, repair.failure);
+  if (repair.failed()) {
     scan.writeFailed = true;
     return;
   }
-  // The input stands just after what the block holds.
-  copyBytes(total - inBlock, scan.in, scan.out);
   scan.written += total;
   scan.blockStart = scan.eventOffset + total;
   scan.filled = 0;
@@ -47,24 +46,25 @@ void streamEvent(TrackScan& scan, int32_t length) {
   scan.unwritten = 0;
 }
 
-// The byte `ahead` bytes after the next one, without reading past it; EOF where the input ends.
+// The byte `ahead` bytes after the next one, without reading past it; END_OF_INPUT where the input
+// ends.
 int peekAhead(TrackScan& scan, int32_t ahead) {
   if (scan.next + size_t(ahead) < scan.filled) {
-    return g_trackBlock[scan.next + size_t(ahead)];
+    return scan.block[scan.next + size_t(ahead)];
   }
+  Input& in = scan.repair->in;
   const long readTo = scan.blockStart + long(scan.filled);
-  seekInput(scan.in, scan.position() + ahead);
-  const int byte = readInputByte(scan.in);
-  std::clearerr(scan.in);
-  seekInput(scan.in, readTo);
+  seekInput(in, scan.position() + ahead);
+  const int byte = readInputByte(in);
+  seekInput(in, readTo);
   return byte;
 }
 
 // Clears bit 7 of the data bytes that must not have it; F0 and F7 may stand in the data.
-void repairSysexData(TrackScan& scan, const char* name, unsigned char* data, int32_t length) {
+void repairSysexData(TrackScan& scan, unsigned char* data, int32_t length) {
   for (int32_t i = 0; i < length; ++i) {
     if (data[i] >= 0x80 && data[i] != 0xF0 && data[i] != 0xF7) {
-      printf("%s: Warning - sysex contains byte out of range %02X\"\n", name, unsigned(data[i]));
+      scan.repair->report(SEQMEND_SYSEX_BYTE_OUT_OF_RANGE, {.byte = data[i]});
       data[i] &= 0x7F;
       scan.changed = true;
     }
@@ -86,7 +86,7 @@ bool skipSysexData(TrackScan& scan, int32_t count, int32_t& skipped) {
     }
     const size_t readable = scan.filled - scan.next;
     const size_t span = size_t(count) < readable ? size_t(count) : readable;
-    const unsigned char* const from = g_trackBlock + scan.next;
+    const unsigned char* const from = scan.block + scan.next;
     const auto* f7 = static_cast<const unsigned char*>(std::memchr(from, 0xF7, span));
     const size_t taken = f7 != nullptr ? size_t(f7 - from) + 1 : span;
     scan.next += taken;
@@ -101,11 +101,11 @@ bool skipSysexData(TrackScan& scan, int32_t count, int32_t& skipped) {
   return true;
 }
 
-EventOutcome handleSysex(TrackScan& scan, const char* name) {
+EventOutcome handleSysex(TrackScan& scan) {
   uint32_t declared = 0;
-  if (!readEventVarLen(scan, name, declared)) {
+  if (!readEventVarLen(scan, declared)) {
     if (!scan.writeFailed) {
-      printf("%s: remove incomplete sysex command\n", name);
+      scan.repair->report(SEQMEND_INCOMPLETE_SYSEX);
       scan.changed = true;
     }
     return EventOutcome::END_TRACK;
@@ -120,12 +120,12 @@ EventOutcome handleSysex(TrackScan& scan, const char* name) {
         return EventOutcome::DONE;
       }
     } else if (fillTrackBlock(scan, size_t(length)) &&
-               g_trackBlock[scan.next + size_t(length) - 1] == 0xF7) {
-      unsigned char* data = g_trackBlock + scan.next;
+               scan.block[scan.next + size_t(length) - 1] == 0xF7) {
+      unsigned char* data = scan.block + scan.next;
       scan.next += size_t(length);
-      repairSysexData(scan, name, data, length);
+      repairSysexData(scan, data, length);
       if (isGmOn(data, length)) {
-        g_gmOnTick = scan.tick;
+        scan.repair->gmOnTick = scan.tick;
       }
       return EventOutcome::KEPT;
     }
@@ -134,7 +134,7 @@ EventOutcome handleSysex(TrackScan& scan, const char* name) {
     return EventOutcome::END_TRACK;
   }
   // Incomplete: dropped up to its first F7, delta time included, and not counted as lost.
-  printf("%s: remove incomplete sysex command\n", name);
+  scan.repair->report(SEQMEND_INCOMPLETE_SYSEX);
   scan.changed = true;
   int32_t skipped = 0;
   if (!skipSysexData(scan, length, skipped)) {
@@ -145,13 +145,13 @@ EventOutcome handleSysex(TrackScan& scan, const char* name) {
   return EventOutcome::DONE;
 }
 
-EventOutcome handleMeta(TrackScan& scan, const char* name) {
-  if (!readEventBytes(scan, name, 1)) {
+EventOutcome handleMeta(TrackScan& scan) {
+  if (!readEventBytes(scan, 1)) {
     return EventOutcome::END_TRACK;
   }
-  const unsigned char type = g_trackBlock[scan.dataStart];
+  const unsigned char type = scan.block[scan.dataStart];
   uint32_t length = 0;
-  if (!readEventVarLen(scan, name, length)) {
+  if (!readEventVarLen(scan, length)) {
     return EventOutcome::END_TRACK;
   }
   // An event that runs past the track ends it; the lost bytes tell the user.
@@ -162,7 +162,7 @@ EventOutcome handleMeta(TrackScan& scan, const char* name) {
   if (scan.bufferFill() + length > uint32_t(EVENT_BUFFER_SIZE)) {
     streamEvent(scan, int32_t(length));
     outcome = EventOutcome::DONE;
-  } else if (!readEventBytes(scan, name, int(length))) {
+  } else if (!readEventBytes(scan, int(length))) {
     return EventOutcome::END_TRACK;
   }
   if (type == 0x2F) {
@@ -171,15 +171,15 @@ EventOutcome handleMeta(TrackScan& scan, const char* name) {
   return outcome;
 }
 
-bool isTooSoonAfterGmOn(int status, int32_t tick) {
-  return status <= 0xF0 && g_gmOnTick >= 0 && tick >= g_gmOnTick &&
-         tick - g_gmOnTick < GM_ON_MIN_PAUSE;
+bool isTooSoonAfterGmOn(const Repair& repair, int status, int32_t tick) {
+  return status <= 0xF0 && repair.gmOnTick >= 0 && tick >= repair.gmOnTick &&
+         tick - repair.gmOnTick < GM_ON_MIN_PAUSE;
 }
 
-void checkGmOnPause(const char* name, int status, int32_t tick) {
-  if (!isTooSoonAfterGmOn(status, tick)) {
+void checkGmOnPause(Repair& repair, int status, int32_t tick) {
+  if (!isTooSoonAfterGmOn(repair, status, tick)) {
     return;
   }
-  printf("%s: Warning - pause might be too small after \"GM ON sysex\"\n", name);
-  g_gmOnTick = -1;
+  repair.report(SEQMEND_GM_ON_PAUSE);
+  repair.gmOnTick = -1;
 }

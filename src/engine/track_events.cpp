@@ -5,8 +5,6 @@
 
 #include "engine.h"
 
-unsigned char g_trackBlock[TRACK_BLOCK_SIZE];
-
 namespace {
 
 constexpr unsigned char ADDED_END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
@@ -41,8 +39,8 @@ constexpr uint16_t DATA_CHECKS[16] = {
 };
 
 bool writeOutput(TrackScan& scan, const unsigned char* bytes, size_t count) {
-  if (count > 0 && writeBlock(bytes, count, scan.out) != count) {
-    perror(g_outputName);
+  scan.repair->out.write(bytes, count);
+  if (scan.repair->failed()) {
     return false;
   }
   scan.written += long(count);
@@ -53,7 +51,7 @@ bool writeOutput(TrackScan& scan, const unsigned char* bytes, size_t count) {
 // before its bytes were used up needs a seek.
 int leaveTrack(const TrackScan& scan, int result) {
   if (scan.inputEnded || scan.blockStart + long(scan.filled) != scan.trackEnd) {
-    seekInput(scan.in, scan.trackEnd);
+    seekInput(scan.repair->in, scan.trackEnd);
   }
   return result;
 }
@@ -61,14 +59,14 @@ int leaveTrack(const TrackScan& scan, int result) {
 // The end of a track, reached when its bytes are used up and from every failure: reports what was
 // read but not written and appends an end of track unless the last event that got as far as its
 // status was one.
-int finishTrack(TrackScan& scan, const char* name) {
+int finishTrack(TrackScan& scan) {
   if (scan.writeFailed || !writeKeptBytes(scan)) {
     return REPAIR_FAILED;
   }
   // The current event's bytes read so far and the track's bytes not read: all from its first byte.
   const long lost = scan.trackEnd - scan.eventOffset;
   if (lost > 0) {
-    printf("%s: Warning - %ld bytes lost.\n", name, lost);
+    scan.repair->report(SEQMEND_BYTES_LOST, {.count = lost});
   }
   if (scan.endOfTrackSeen) {
     return scan.changed || lost != 0 ? REPAIR_CHANGED : REPAIR_UNCHANGED;
@@ -76,69 +74,66 @@ int finishTrack(TrackScan& scan, const char* name) {
   if (!writeOutput(scan, ADDED_END_OF_TRACK, sizeof ADDED_END_OF_TRACK)) {
     return REPAIR_FAILED;
   }
-  printf("%s: Missing end of track added.\n", name);
+  scan.repair->report(SEQMEND_END_OF_TRACK_ADDED);
   return REPAIR_CHANGED;
 }
 
 // Ends a read into the current event that cannot go on; the bytes read so far stay the event's.
-[[gnu::cold, gnu::noinline]] bool stopIncomplete(const TrackScan& scan, const char* name) {
-  printf("%s: removing incomplete midi command at %08lX\n", name,
-         static_cast<unsigned long>(scan.eventOffset));
+[[gnu::cold, gnu::noinline]] bool stopIncomplete(const TrackScan& scan) {
+  scan.repair->report(SEQMEND_INCOMPLETE_EVENT, {.offset = scan.eventOffset});
   return false;
 }
 
 // Offset of the byte `back` bytes before the next one.
-unsigned long offsetBehind(const TrackScan& scan, long back) {
-  return static_cast<unsigned long>(scan.position() - back);
-}
+long offsetBehind(const TrackScan& scan, long back) { return scan.position() - back; }
 
-void checkTrackChannel(TrackScan& scan, const char* name, int status) {
-  if (g_midiType != 1) {
+void checkTrackChannel(TrackScan& scan, int status) {
+  if (scan.repair->midiType != 1) {
     return;
   }
   const int channel = status & 0x0F;
   if (scan.trackChannel < 0) {
     scan.trackChannel = channel;
   } else if (channel != scan.trackChannel && !scan.channelWarningGiven) {
-    printf("%s: Warning - format 1 track contains different channel commands\n", name);
+    scan.repair->report(SEQMEND_MIXED_CHANNELS);
     scan.channelWarningGiven = true;
   }
 }
 
 // The report for a data value that the channel rules refuse or replace. offset is that of the
 // status byte, or under running status of the byte before the first data byte.
-void reportValue(const char* name, int status, unsigned long offset) {
+void reportValue(Repair& repair, int status, long offset) {
   switch (status >> 4) {
     case 0xB:
-      printf("%s: invalid control value used at %08lX\n", name, offset);
+      repair.report(SEQMEND_INVALID_CONTROL_VALUE, {.offset = offset});
       break;
     case 0xC:
-      printf("%s: invalid program number changed at %08lX\n", name, offset);
+      repair.report(SEQMEND_INVALID_PROGRAM, {.offset = offset});
       break;
     case 0xD:
-      printf("%s: invalid aftertouch command changed at %08lX\n", name, offset);
+      repair.report(SEQMEND_INVALID_AFTERTOUCH, {.offset = offset});
       break;
     default:
-      printf("%s: removing invalid note command at %08lX\n", name, offset);
+      repair.report(SEQMEND_INVALID_NOTE, {.offset = offset});
       break;
   }
 }
 
 // Reads and checks the data of a channel message by the channel rules, repairing values in
 // place. False ends the track.
-bool readChannelMessage(TrackScan& scan, const char* name, int status) {
-  checkTrackChannel(scan, name, status);
+bool readChannelMessage(TrackScan& scan, int status) {
+  checkTrackChannel(scan, status);
   scan.runningStatus = status;
   const ChannelRule& rule = channelRule(status);
-  if (!readEventBytes(scan, name, rule.dataBytes)) {
+  if (!readEventBytes(scan, rule.dataBytes)) {
     return false;
   }
-  unsigned char* data = g_trackBlock + scan.dataStart;
+  unsigned char* data = scan.block + scan.dataStart;
   for (int i = 0; i < rule.dataBytes; ++i) {
     if (data[i] < 0x80 || rule.values[i] == ValueRule::KEPT) {
       continue;
     }
-    reportValue(name, status, offsetBehind(scan, 1 + rule.dataBytes));
+    reportValue(*scan.repair, status, offsetBehind(scan, 1 + rule.dataBytes));
     if (rule.values[i] == ValueRule::REFUSED) {
       return false;
     }
@@ -172,17 +167,17 @@ const unsigned char* takeMetaEvent(const unsigned char* p, const unsigned char* 
 // bytes. This is the track loop's own way with the bulk of a track, without a bounds check per
 // byte of a channel message; the first event that is anything else is left to the loop from its
 // first byte.
-void takeRun(TrackScan& scan, const char* name) {
-  const unsigned char* p = g_trackBlock + scan.next;
-  const unsigned char* const end = g_trackBlock + scan.filled;
+void takeRun(TrackScan& scan) {
+  const unsigned char* p = scan.block + scan.next;
+  const unsigned char* const end = scan.block + scan.filled;
   const unsigned char* const first = p;
   uint32_t tick = uint32_t(scan.tick);
   int32_t runningStatus = scan.runningStatus;
   bool endOfTrack = scan.endOfTrackSeen;
-  const bool gmOnPending = g_gmOnTick >= 0;
+  const bool gmOnPending = scan.repair->gmOnTick >= 0;
   // A status that repeats the running one has the channel it had when it began to run, so every
   // status can be checked alike; a track whose messages keep to one channel never misses here.
-  bool checkChannels = g_midiType == 1 && !scan.channelWarningGiven;
+  bool checkChannels = scan.repair->midiType == 1 && !scan.channelWarningGiven;
   while (p < end) {
     if (size_t(end - p) >= LONGEST_CHANNEL_MESSAGE) {
       const unsigned char* e = p;
@@ -198,11 +193,11 @@ void takeRun(TrackScan& scan, const char* name) {
           break;
         }
         const uint32_t at = tick + delta;
-        if (gmOnPending && isTooSoonAfterGmOn(status, int32_t(at))) {
+        if (gmOnPending && isTooSoonAfterGmOn(*scan.repair, status, int32_t(at))) {
           break;
         }
         if (checkChannels && (status & 0x0F) != scan.trackChannel) {
-          checkTrackChannel(scan, name, status);
+          checkTrackChannel(scan, status);
           checkChannels = !scan.channelWarningGiven;
         }
         tick = at;
@@ -227,69 +222,69 @@ void takeRun(TrackScan& scan, const char* name) {
     scan.tick = int32_t(tick);
     scan.runningStatus = runningStatus;
     scan.endOfTrackSeen = endOfTrack;
-    scan.next = size_t(p - g_trackBlock);
+    scan.next = size_t(p - scan.block);
   }
 }
 
 // Reads the message behind a resolved status.
-EventOutcome readMessage(TrackScan& scan, const char* name, int status) {
+EventOutcome readMessage(TrackScan& scan, int status) {
   if (status < 0x80) {
-    printf("%s: removing invalid midi command at %08lX\n", name, offsetBehind(scan, 1));
+    scan.repair->report(SEQMEND_INVALID_EVENT, {.offset = offsetBehind(scan, 1)});
     return EventOutcome::END_TRACK;
   }
   if (status < 0xF0) {
-    return readChannelMessage(scan, name, status) ? EventOutcome::KEPT : EventOutcome::END_TRACK;
+    return readChannelMessage(scan, status) ? EventOutcome::KEPT : EventOutcome::END_TRACK;
   }
   const SystemRule& rule = systemRule(status);
   switch (rule.inTrack) {
     case SystemEvent::SYSEX:
-      return handleSysex(scan, name);
+      return handleSysex(scan);
     case SystemEvent::META:
-      return handleMeta(scan, name);
+      return handleMeta(scan);
     case SystemEvent::REFUSED:
-      printf("%s: removing invalid command %02X at %08lX\n", name, unsigned(status),
-             offsetBehind(scan, 1));
+      scan.repair->report(SEQMEND_INVALID_STATUS,
+                          {.byte = status, .offset = offsetBehind(scan, 1)});
       return EventOutcome::END_TRACK;
     case SystemEvent::MESSAGE:
       break;
   }
-  return readEventBytes(scan, name, rule.dataBytes) ? EventOutcome::KEPT : EventOutcome::END_TRACK;
+  return readEventBytes(scan, rule.dataBytes) ? EventOutcome::KEPT : EventOutcome::END_TRACK;
 }
 
 // The event loop of repairTrackEvents over a scan set up for the track.
-int repairTrackScan(TrackScan& scan, const char* name) {
+int repairTrackScan(TrackScan& scan) {
   while (scan.remaining() > 0) {
     scan.eventStart = scan.next;
     scan.eventOffset = scan.position();
     if (!fillTrackBlock(scan, EVENT_LOOKAHEAD) && scan.writeFailed) {
       return REPAIR_FAILED;
     }
-    takeRun(scan, name);
+    takeRun(scan);
     if (scan.remaining() == 0) {
       break;
     }
     scan.eventStart = scan.next;
     scan.eventOffset = scan.position();
     uint32_t delta = 0;
-    if (!readEventVarLen(scan, name, delta)) {
-      return finishTrack(scan, name);
+    if (!readEventVarLen(scan, delta)) {
+      return finishTrack(scan);
     }
     // Wraps instead of overflowing on hostile delta times; only the pause check reads it.
     scan.tick = static_cast<int32_t>(static_cast<uint32_t>(scan.tick) + delta);
-    if (!readEventBytes(scan, name, 1)) {
-      return finishTrack(scan, name);
+    if (!readEventBytes(scan, 1)) {
+      return finishTrack(scan);
     }
-    int status = g_trackBlock[scan.next - 1];
+    int status = scan.block[scan.next - 1];
     if (status < 0x80 && scan.runningStatus >= 0) {
       // Running status: the byte is the first data byte, read again as such.
       status = scan.runningStatus;
       --scan.next;
     }
-    checkGmOnPause(name, status, scan.tick);
+    checkGmOnPause(*scan.repair, status, scan.tick);
     scan.dataStart = scan.next;
     scan.endOfTrackSeen = false;
-    if (readMessage(scan, name, status) == EventOutcome::END_TRACK) {
-      return finishTrack(scan, name);
+    if (readMessage(scan, status) == EventOutcome::END_TRACK) {
+      return finishTrack(scan);
     }
     if (scan.writeFailed) {
       return REPAIR_FAILED;
@@ -298,13 +293,13 @@ int repairTrackScan(TrackScan& scan, const char* name) {
   // The bytes are used up: only a missing end of track can still change the track.
   scan.eventStart = scan.next;
   scan.eventOffset = scan.position();
-  return finishTrack(scan, name);
+  return finishTrack(scan);
 }
 
 }  // namespace
 
 bool writeKeptBytes(TrackScan& scan) {
-  if (!writeOutput(scan, g_trackBlock + scan.unwritten, scan.eventStart - scan.unwritten)) {
+  if (!writeOutput(scan, scan.block + scan.unwritten, scan.eventStart - scan.unwritten)) {
     scan.writeFailed = true;
     return false;
   }
@@ -327,7 +322,7 @@ bool fillTrackBlock(TrackScan& scan, size_t count) {
       return false;
     }
     const size_t shift = scan.eventStart;
-    std::memmove(g_trackBlock, g_trackBlock + shift, scan.filled - shift);
+    std::memmove(scan.block, scan.block + shift, scan.filled - shift);
     scan.blockStart += long(shift);
     scan.filled -= shift;
     scan.next -= shift;
@@ -338,7 +333,7 @@ bool fillTrackBlock(TrackScan& scan, size_t count) {
   while (scan.filled - scan.next < count && unread > 0) {
     const size_t space = TRACK_BLOCK_SIZE - scan.filled;
     const size_t want = long(space) < unread ? space : size_t(unread);
-    const size_t got = readInput(g_trackBlock + scan.filled, want, scan.in);
+    const size_t got = readInput(scan.block + scan.filled, want, scan.repair->in);
     scan.filled += got;
     unread -= long(got);
     if (got < want) {
@@ -349,35 +344,35 @@ bool fillTrackBlock(TrackScan& scan, size_t count) {
   return scan.filled - scan.next >= count;
 }
 
-bool readEventBytes(TrackScan& scan, const char* name, int count) {
+bool readEventBytes(TrackScan& scan, int count) {
   if (count <= 0) {
     return true;
   }
   if (!fillTrackBlock(scan, size_t(count))) {
-    return scan.writeFailed ? false : stopIncomplete(scan, name);
+    return scan.writeFailed ? false : stopIncomplete(scan);
   }
   scan.next += size_t(count);
   return true;
 }
 
-bool readEventVarLen(TrackScan& scan, const char* name, uint32_t& value) {
+bool readEventVarLen(TrackScan& scan, uint32_t& value) {
   value = 0;
   for (int i = 0;; ++i) {
     if (scan.next == scan.filled && !fillTrackBlock(scan, 1)) {
-      return scan.writeFailed ? false : stopIncomplete(scan, name);
+      return scan.writeFailed ? false : stopIncomplete(scan);
     }
-    if (!addVarLenByte(value, g_trackBlock[scan.next++], i)) {
+    if (!addVarLenByte(value, scan.block[scan.next++], i)) {
       return true;
     }
   }
 }
 
-int32_t readVarLen(FILE* in, int32_t& remaining) {
+int32_t readVarLen(Input& in, int32_t& remaining) {
   uint32_t value = 0;
   for (int i = 0;; ++i) {
     const int byte = readInputByte(in);
     --remaining;
-    if (byte == EOF) {
+    if (byte == END_OF_INPUT) {
       return -1;
     }
     if (!addVarLenByte(value, unsigned(byte), i)) {
@@ -386,19 +381,18 @@ int32_t readVarLen(FILE* in, int32_t& remaining) {
   }
 }
 
-int repairTrackEvents(const char* name, FILE* out, FILE* in, long start, int32_t length,
-                      long& written) {
+int repairTrackEvents(Repair& repair, long start, int32_t length, long& written) {
   written = length > 0 ? length : 0;
-  if (g_tracksOnly) {
-    copyBytes(length, in, out);
-    return REPAIR_UNCHANGED;
+  if (repair.tracksOnly) {
+    copyBytes(length, repair.in, repair.out, repair.failure);
+    return repair.failed() ? REPAIR_FAILED : REPAIR_UNCHANGED;
   }
   TrackScan scan;
-  scan.in = in;
-  scan.out = out;
+  scan.repair = &repair;
+  scan.block = repair.buffers->trackBlock;
   scan.blockStart = start;
   scan.trackEnd = scan.blockStart + (length > 0 ? length : 0);
-  const int result = repairTrackScan(scan, name);
+  const int result = repairTrackScan(scan);
   written = scan.written;
   return leaveTrack(scan, result);
 }

@@ -30,7 +30,7 @@ constexpr long EVENT_HEAD_BYTES = 10;
 // The input bytes around the offsets being examined, read in blocks.
 class InputBytes {
  public:
-  InputBytes(FILE* in, long end) : in_(in), end_(end) {}
+  InputBytes(Input& in, unsigned char* block) : in_(in), end_(in.size()), block_(block) {}
 
   long end() const { return end_; }
 
@@ -50,23 +50,22 @@ class InputBytes {
   void fill(long offset) {
     blockStart_ = offset > BEHIND ? offset - BEHIND : 0;
     seekInput(in_, blockStart_);
-    blockEnd_ = blockStart_ + long(readInput(block_, sizeof block_, in_));
-    std::clearerr(in_);
+    blockEnd_ = blockStart_ + long(readInput(block_, RECOGNIZER_BLOCK_SIZE, in_));
   }
 
   static constexpr long BEHIND = 256;
-  FILE* in_;
+  Input& in_;
   long end_;
+  unsigned char* block_;  // RECOGNIZER_BLOCK_SIZE bytes of the context's
   long blockStart_ = 0;
   long blockEnd_ = 0;
-  unsigned char block_[32768];
 };
 
 // The F7 that ends a system exclusive event: the first at or after an offset. Asked from every
 // candidate that starts with such an event, it mostly answers from its memo.
 class SysexEnds {
  public:
-  explicit SysexEnds(FILE* in) : in_(in) {}
+  SysexEnds(Input& in, unsigned char* buffer) : in_(in) { block_.bytes = buffer; }
 
   long firstFrom(long offset) {
     if (memo_.answers(offset)) {
@@ -76,7 +75,7 @@ class SysexEnds {
   }
 
  private:
-  FILE* in_;
+  Input& in_;
   PatternMemo memo_;
   SearchBlock block_;
 };
@@ -199,16 +198,14 @@ class LastBoundaries {
 
 }  // namespace
 
-int32_t recognizeTrackData(FILE* in, int32_t start, int32_t available) {
+int32_t recognizeTrackData(Repair& repair, int32_t start, int32_t available) {
   if (available <= WINDOW) {
     return NOT_FOUND;
   }
-  if (std::fseek(in, 0, SEEK_END) != 0) {
-    failStream(g_inputName);
-  }
-  InputBytes input(in, std::ftell(in));
+  Input& in = repair.in;
+  InputBytes input(in, repair.buffers->recognizerBlock);
   const long rangeEnd = long(start) + available;
-  SysexEnds sysexEnds(in);
+  SysexEnds sysexEnds(in, repair.buffers->sysexSearchBlock);
   LastBoundaries lastBoundaries;
   long path[WINDOW + 1];  // the candidate and every boundary within the window after it
   RunningStatus pathStatus[WINDOW + 1];

@@ -1,7 +1,7 @@
 // eolmend's own part of the front end: its banner, its usage screen and its repair.
 #include "eolmend_program.h"
 
-#include "line_ends.h"
+#include <cstdio>
 
 namespace {
 
@@ -17,10 +17,10 @@ void printUsage() {
 }  // namespace
 
 const Program EOLMEND = {
-    "eolmend v1.15 (" SEQMEND_BUILD_DATE ")",
+    "eolmend v" SEQMEND_PROGRAM_VERSION " (" SEQMEND_BUILD_DATE ")",
     EOLMEND_OUTPUT_NAME,
     printUsage,
     false,
     false,
-    restoreLineEnds,
+    seqmend_restore_stream,
 };

@@ -4,8 +4,6 @@
 // LF); otherwise it is left as it is. The file is written only when a chunk was restored.
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <vector>
 
 #include "engine.h"
@@ -21,6 +19,14 @@ enum class Fix : uint8_t {
   NONE,
   CR_LF_TO_LF,  // every CR that stands before an LF is dropped
   LF_TO_CR_LF,  // a CR goes before each LF listed
+};
+
+// The chunk a finding names: the header (track 0), a track (from 1), or another chunk (track -1)
+// by its tag and offset.
+struct Chunk {
+  int track;
+  const char* tag;
+  long offset;
 };
 
 struct Stretch {
@@ -55,36 +61,33 @@ void putRestored(const uint8_t* file, const Stretch& stretch, Put put) {
 
 class Restoration {
  public:
-  Restoration(const char* name, const uint8_t* file, size_t size)
-      : name_(name), file_(file), size_(size) {
+  Restoration(Repair& repair, const uint8_t* file, size_t size)
+      : repair_(repair), file_(file), size_(size) {
     budget_.left = workBudgetFor(size);
   }
 
-  int run(FILE* out) {
+  int run() {
     const size_t header = nextTag(0, HEADER_TAG, HEADER_TAG);
     if (header == size_) {
-      std::printf("%s: No midi data found.\n", name_);
+      repair_.report(SEQMEND_NO_MIDI_DATA);
       return REPAIR_FAILED;
     }
     if (header > 0) {
       leaveUnchanged(0, header);
     }
-    size_t at = takeChunk(header, ChunkKind::HEADER, "the header");
+    size_t at = takeChunk(header, ChunkKind::HEADER, Chunk{0, nullptr, -1});
     const Stretch headerStretch = stretches_.back();
     int tracks = 0;
     while (at < size_) {
-      char what[48];
       if (size_ - at >= 8 && tagEquals(TRACK_TAG, file_ + at)) {
-        std::snprintf(what, sizeof what, "track %d", ++tracks);
-        at = takeChunk(at, ChunkKind::TRACK, what);
+        at = takeChunk(at, ChunkKind::TRACK, Chunk{++tracks, nullptr, -1});
       } else if (size_ - at >= XF_INFO_MIN_BYTES && tagEquals(XF_INFO_TAG, file_ + at)) {
         // XF information fills the rest of the file; it is passed over as seqmend does.
         keep(at, size_);
         at = size_;
       } else if (size_ - at >= 8 && isChunkBoundary(file_, size_, at)) {
-        std::snprintf(what, sizeof what, "chunk %.4s at %08lX",
-                      reinterpret_cast<const char*>(file_ + at), static_cast<unsigned long>(at));
-        at = takeChunk(at, ChunkKind::OTHER, what);
+        at = takeChunk(at, ChunkKind::OTHER,
+                       Chunk{-1, reinterpret_cast<const char*>(file_ + at), long(at)});
       } else {
         const size_t next = nextTag(at + 1, TRACK_TAG, HEADER_TAG);
         leaveUnchanged(at, next);
@@ -95,23 +98,24 @@ class Restoration {
       checkTrackCount(headerStretch, tracks);
     }
     if (restored_ > 0) {
+      Output& out = repair_.out;
       for (const Stretch& stretch : stretches_) {
         putRestored(file_, stretch,
-                    [out](const uint8_t* bytes, size_t count) { writeBlock(bytes, count, out); });
+                    [&out](const uint8_t* bytes, size_t count) { out.write(bytes, count); });
       }
       return REPAIR_CHANGED;
     }
     if (proven_) {
       return REPAIR_UNCHANGED;
     }
-    std::printf("%s: no damage of a text-mode transfer could be undone\n", name_);
+    repair_.report(SEQMEND_NOTHING_UNDONE);
     return REPAIR_FAILED;
   }
 
  private:
   // Takes the chunk whose tag is at start: as it stands, restored, or left as it is. Returns the
   // offset where the walk goes on.
-  size_t takeChunk(size_t start, ChunkKind kind, const char* what) {
+  size_t takeChunk(size_t start, ChunkKind kind, const Chunk& chunk) {
     ChunkParse parse = startChunkParse(kind);
     size_t end = feed(parse, start + 4, size_);
     // A body is proven only by what follows it; a track by its end of track as well.
@@ -125,8 +129,7 @@ class Restoration {
       long removed = 0;
       end = undoCrLf(start, kind, removed, givenUp);
       if (end != 0) {
-        std::printf("%s: CR LF changed back to LF in %s (%ld byte%s removed)\n", name_, what,
-                    removed, pluralEnding(removed));
+        report(SEQMEND_CRLF_TO_LF, chunk, removed);
         keep(start, end, Fix::CR_LF_TO_LF);
         ++restored_;
         return end;
@@ -141,12 +144,9 @@ class Restoration {
       }
       if (search.outcome == LostCrSearch::FOUND) {
         const long inserted = long(search.crBefore.size());
-        std::printf("%s: LF changed back to CR LF in %s (%ld byte%s inserted)\n", name_, what,
-                    inserted, pluralEnding(inserted));
+        report(SEQMEND_LF_TO_CRLF, chunk, inserted);
         if (search.ambiguous) {
-          std::printf(
-              "%s: Warning - more than one restoration of %s proves sound; the one with the fewest unusual bytes was taken\n",
-              name_, what);
+          report(SEQMEND_RESTORATION_AMBIGUOUS, chunk);
         }
         keep(start, search.end, Fix::LF_TO_CR_LF, std::move(search.crBefore));
         ++restored_;
@@ -155,11 +155,9 @@ class Restoration {
       givenUp = search.outcome == LostCrSearch::GIVEN_UP;
     }
     if (givenUp) {
-      std::printf("%s: %s left unchanged: the search was given up, too much work\n", name_, what);
+      report(SEQMEND_SEARCH_GIVEN_UP, chunk);
     } else {
-      std::printf(
-          "%s: %s left unchanged: not sound, and no restoration of its line ends makes it sound\n",
-          name_, what);
+      report(SEQMEND_NOT_RESTORABLE, chunk);
     }
     const size_t next = nextTag(start + 4, TRACK_TAG, HEADER_TAG);
     keep(start, next, Fix::NONE, {}, false);
@@ -219,8 +217,7 @@ class Restoration {
   // Bytes that belong to no chunk.
   void leaveUnchanged(size_t start, size_t end) {
     const long count = long(end - start);
-    std::printf("%s: %ld byte%s at %08lX left unchanged: no chunk\n", name_, count,
-                pluralEnding(count), static_cast<unsigned long>(start));
+    repair_.report(SEQMEND_NO_CHUNK, {.offset = long(start), .count = count});
     keep(start, end, Fix::NONE, {}, false);
     proven_ = false;
   }
@@ -232,8 +229,7 @@ class Restoration {
     });
     const int counted = bytes[10] << 8 | bytes[11];
     if (counted != tracks) {
-      std::printf("%s: the header counts %d track%s, %d found\n", name_, counted,
-                  pluralEnding(counted), tracks);
+      repair_.report(SEQMEND_TRACK_COUNT_DIFFERS, {.value = counted, .count = tracks});
       proven_ = false;
     }
   }
@@ -253,7 +249,13 @@ class Restoration {
     return size_;
   }
 
-  const char* name_;
+  // A finding about a chunk: the header, a track or another chunk.
+  void report(int code, const Chunk& chunk, long count = -1) {
+    repair_.report(
+        code, {.track = chunk.track, .offset = chunk.offset, .count = count, .tag = chunk.tag});
+  }
+
+  Repair& repair_;
   const uint8_t* file_;
   size_t size_;
   WorkBudget budget_;
@@ -264,26 +266,11 @@ class Restoration {
 
 }  // namespace
 
-int restoreLineEnds(const char* name, FILE* out, FILE* in) {
-  if (std::fseek(in, 0, SEEK_END) != 0) {
-    failStream(name);
-  }
-  const long size = std::ftell(in);
-  if (size < 0 || std::fseek(in, 0, SEEK_SET) != 0) {
-    failStream(name);
-  }
-  if (size > MAX_INPUT_SIZE) {
-    std::printf("%s: file too large\n", name);
+int restoreLineEnds(Repair& repair, const unsigned char* file, size_t size) {
+  if (size > size_t(MAX_INPUT_SIZE)) {
+    repair.report(SEQMEND_FILE_TOO_LARGE);
     return REPAIR_FAILED;
   }
-  std::unique_ptr<uint8_t[]> file(new (std::nothrow) uint8_t[size_t(size) + 1]);
-  if (!file) {
-    std::printf("%s: not enough memory\n", name);
-    return REPAIR_FAILED;
-  }
-  if (readBlock(file.get(), size_t(size), in) != size_t(size)) {
-    failStream(name, std::feof(in) ? "unexpected end of file" : nullptr);
-  }
-  Restoration restoration(name, file.get(), size_t(size));
-  return restoration.run(out);
+  Restoration restoration(repair, file, size);
+  return restoration.run();
 }

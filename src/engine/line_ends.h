@@ -4,21 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "chunk_parse.h"
 
 constexpr uint8_t CR = 0x0D;
 constexpr uint8_t LF = 0x0A;
-
-// Reads all of in and writes to out the file with every chunk restored that a text-mode transfer
-// damaged, where the restored chunk proves sound. REPAIR_CHANGED when at least one chunk was
-// restored (out holds the whole file), REPAIR_UNCHANGED when the file is sound as it stands
-// (nothing written), REPAIR_FAILED when it is not sound and nothing could be restored (nothing
-// written; the reasons are printed). Messages go to standard output prefixed with name. The input
-// is held in memory whole.
-int restoreLineEnds(const char* name, FILE* out, FILE* in);
 
 // The work one run may do on parses and searches, so that no input makes it hang: a byte fed to
 // a parse costs 1, a step of a search more.
