@@ -109,9 +109,7 @@ bool carries(char letter, const seqmend_finding& finding) {
   }
 }
 
-Message plain(std::string line, const char* code) {
-  return {std::move(line), code, {}};
-}
+Message plain(std::string line, const char* code) { return {std::move(line), code, {}}; }
 
 }  // namespace
 
@@ -162,17 +160,20 @@ Message systemErrorMessage(const std::string& name, int error) {
 }
 
 Message crashedMessage(const std::string& input, int signal) {
-  return {input + ": run ended by signal " + std::to_string(signal), "crashed",
+  return {input + ": run ended by signal " + std::to_string(signal),
+          "crashed",
           {number("signal", signal)}};
 }
 
 Message exitStatusMessage(const std::string& input, int status) {
-  return {input + ": run ended with exit status " + std::to_string(status), "crashed",
+  return {input + ": run ended with exit status " + std::to_string(status),
+          "crashed",
           {number("value", status)}};
 }
 
 Message timeoutMessage(const std::string& input, int seconds) {
-  return {input + ": no verdict after " + std::to_string(seconds) + " s; run stopped", "timeout",
+  return {input + ": no verdict after " + std::to_string(seconds) + " s; run stopped",
+          "timeout",
           {number("seconds", seconds)}};
 }
 

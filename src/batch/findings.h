@@ -29,13 +29,13 @@ Message messageOf(const seqmend_finding& finding, const std::string& input);
 
 // The batch's lines: the verdicts and the hint that seqmend prints beside its findings, and the
 // reports of files that no repair judged.
-Message soundMessage(const std::string& input);                               // "sound"
+Message soundMessage(const std::string& input);                                // "sound"
 Message repairedMessage(const std::string& input, const std::string& output);  // "repaired"
 Message crlfHintMessage();                                                     // "crlf-hint"
 Message unexpectedEndMessage(const std::string& input);  // "unexpected-end-of-file"
 // The perror form "name: text", code "system-error".
 Message systemErrorMessage(const std::string& name, int error);
-Message crashedMessage(const std::string& input, int signal);         // "crashed", signal
-Message exitStatusMessage(const std::string& input, int status);      // "crashed", value
-Message timeoutMessage(const std::string& input, int seconds);        // "timeout"
-Message notRegularMessage(const std::string& input);                  // "not-regular-file"
+Message crashedMessage(const std::string& input, int signal);     // "crashed", signal
+Message exitStatusMessage(const std::string& input, int status);  // "crashed", value
+Message timeoutMessage(const std::string& input, int seconds);    // "timeout"
+Message notRegularMessage(const std::string& input);              // "not-regular-file"

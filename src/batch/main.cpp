@@ -133,6 +133,7 @@ class Emitter {
         showProgress_(isatty(STDERR_FILENO) != 0),
         textToTerminal_(isatty(STDOUT_FILENO) != 0) {
     clock_gettime(CLOCK_MONOTONIC, &started_);
+    reportFlushed_ = started_;
   }
 
   void emit(const FileRecord& record) {
@@ -140,6 +141,11 @@ class Emitter {
     tally.add(record);
     if (reportFd_ >= 0) {
       report_.add(reportLine(record));
+      // Written at least four times a second: a batch that is killed loses little work.
+      if (secondsSince(reportFlushed_) > 0.25) {
+        report_.flush();
+        clock_gettime(CLOCK_MONOTONIC, &reportFlushed_);
+      }
     }
     if (reportFd_ != STDOUT_FILENO) {
       for (const Message& message : record.messages) {
@@ -188,16 +194,18 @@ class Emitter {
  private:
   bool showProgress_;
   bool textToTerminal_;
-  struct timespec started_ = {}, shown_ = {};
+  struct timespec started_ = {}, shown_ = {}, reportFlushed_ = {};
 };
 
-// The files waiting for a worker: a few per worker, so that memory does not grow with the walk.
+// The entries waiting for a worker: a few per worker, so that memory does not grow with the
+// walk. Entries that are no file to treat go through it too, so that one worker reports every
+// entry in the order of the walk.
 class JobQueue {
  public:
   explicit JobQueue(size_t capacity) : capacity_(capacity) {}
 
   // Waits for room; false once a stop signal came.
-  bool push(FileJob job) {
+  bool push(WalkEntry job) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (jobs_.size() >= capacity_) {
       if (g_stopSignal != 0) {
@@ -211,7 +219,7 @@ class JobQueue {
   }
 
   // The next job; false when the queue is closed and, unless stopped, empty.
-  bool pop(FileJob& job) {
+  bool pop(WalkEntry& job) {
     std::unique_lock<std::mutex> lock(mutex_);
     notEmpty_.wait(lock, [this] { return !jobs_.empty() || closed_; });
     if (jobs_.empty() || g_stopSignal != 0) {
@@ -231,45 +239,40 @@ class JobQueue {
 
  private:
   size_t capacity_;
-  std::deque<FileJob> jobs_;
+  std::deque<WalkEntry> jobs_;
   bool closed_ = false;
   std::mutex mutex_;
   std::condition_variable notFull_, notEmpty_;
 };
 
-// Hands each walk entry to `take` or, when no worker is to judge it, emits its record; an entry
-// the report of a resumed batch holds is passed over. Ends early once a stop signal came or
-// `take` refuses.
+// Hands each walk entry to `take`, but those the report of a resumed batch holds. Ends early
+// once a stop signal came or `take` refuses.
 template <typename Take>
-void walkAll(const BatchOptions& options, const ReportedFiles& reported, Emitter& emitter,
-             Take take) {
+void walkAll(const BatchOptions& options, const ReportedFiles& reported, Take take) {
   Walk walk(options.paths, options.allFiles);
   for (WalkEntry entry; g_stopSignal == 0 && walk.next(entry);) {
-    if (reported.size() > 0 && reported.contains(entry.path)) {
-      continue;
-    }
-    if (entry.kind != WalkEntry::Kind::File) {
-      emitter.emit(walkRecord(entry));
-    } else if (!take(FileJob{entry.path, entry.relative})) {
+    if ((reported.size() == 0 || !reported.contains(entry.path)) && !take(std::move(entry))) {
       break;
     }
   }
 }
 
 // The default: workers in threads of this process, each with its own library context.
-void runInThreads(const BatchOptions& options, const RunSetup& setup,
-                  const ReportedFiles& reported, Emitter& emitter) {
+void runInThreads(const BatchOptions& options, const RunSetup& setup, const ReportedFiles& reported,
+                  Emitter& emitter) {
   JobQueue queue(size_t(options.jobs) * 4);
   std::vector<std::thread> workers;
   for (int n = 0; n < options.jobs; ++n) {
     workers.emplace_back([&, n] {
       Worker worker("w" + std::to_string(n));
-      for (FileJob job; queue.pop(job);) {
-        emitter.emit(worker.treat(job, setup));
+      for (WalkEntry entry; queue.pop(entry);) {
+        emitter.emit(entry.kind == WalkEntry::Kind::File
+                         ? worker.treat({entry.path, entry.relative}, setup)
+                         : walkRecord(entry));
       }
     });
   }
-  walkAll(options, reported, emitter, [&](FileJob job) { return queue.push(std::move(job)); });
+  walkAll(options, reported, [&](WalkEntry entry) { return queue.push(std::move(entry)); });
   queue.close();
   for (std::thread& worker : workers) {
     worker.join();
@@ -277,8 +280,8 @@ void runInThreads(const BatchOptions& options, const RunSetup& setup,
 }
 
 // --isolate: a process per file, a number at a time.
-void runIsolated(const BatchOptions& options, const RunSetup& setup,
-                 const ReportedFiles& reported, Emitter& emitter) {
+void runIsolated(const BatchOptions& options, const RunSetup& setup, const ReportedFiles& reported,
+                 Emitter& emitter) {
   RunPool pool(options.jobs, setup, options.timeoutSeconds);
   FileRecord record;
   const auto waitForOne = [&] {
@@ -286,16 +289,21 @@ void runIsolated(const BatchOptions& options, const RunSetup& setup,
       emitter.emit(record);
     }
   };
-  walkAll(options, reported, emitter, [&](FileJob job) {
+  walkAll(options, reported, [&](WalkEntry entry) {
+    if (entry.kind != WalkEntry::Kind::File) {
+      emitter.emit(walkRecord(entry));
+      return true;
+    }
     while (g_stopSignal == 0 && !pool.hasFreeSlot()) {
       waitForOne();
     }
     if (g_stopSignal != 0) {
       return false;
     }
-    if (!pool.start(job)) {
-      WalkEntry failed{job.path, job.relative, WalkEntry::Kind::Error, errno};
-      emitter.emit(walkRecord(failed));
+    if (!pool.start({entry.path, entry.relative})) {
+      entry.kind = WalkEntry::Kind::Error;
+      entry.error = errno;
+      emitter.emit(walkRecord(entry));
     }
     return true;
   });

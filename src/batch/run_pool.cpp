@@ -132,7 +132,8 @@ bool RunPool::reap(Slot& slot, FileRecord& record) {
       addMessage(record, crashedMessage(record.path, record.signal));
     } else {
       record.verdict = "crashed";
-      addMessage(record, exitStatusMessage(record.path, WIFEXITED(status) ? WEXITSTATUS(status) : 0));
+      addMessage(record,
+                 exitStatusMessage(record.path, WIFEXITED(status) ? WEXITSTATUS(status) : 0));
     }
   }
   record.milliseconds = millisecondsSince(slot.started);

@@ -68,9 +68,10 @@ bool looksLikeText(std::string_view text) {
       ++i;
       continue;
     }
-    const size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3
-                                                   : c >= 0xf0 && c <= 0xf4   ? 4
-                                                                              : 0;
+    const size_t length = c >= 0xc2 && c <= 0xdf   ? 2
+                          : c >= 0xe0 && c <= 0xef ? 3
+                          : c >= 0xf0 && c <= 0xf4 ? 4
+                                                   : 0;
     if (length == 0) {
       return false;
     }

@@ -255,7 +255,8 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     size_t got = 0;
     const int error = readAt(inputFd, 0, data_.data(), data_.size(), &got);
     if (error != 0 || got < data_.size()) {
-      fail(record, error != 0 ? systemErrorMessage(job.path, error) : unexpectedEndMessage(job.path));
+      fail(record,
+           error != 0 ? systemErrorMessage(job.path, error) : unexpectedEndMessage(job.path));
       std::fclose(in);
       return record;
     }
@@ -291,8 +292,8 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     } else if (result.failed_stream == SEQMEND_STREAM_OUTPUT) {
       fail(record, systemErrorMessage(outputName, result.error));
     } else if (result.failed_stream == SEQMEND_STREAM_EXTRA) {
-      fail(record, systemErrorMessage(extraNameOf(setup, job.relative, result.extra_count),
-                                      result.error));
+      fail(record,
+           systemErrorMessage(extraNameOf(setup, job.relative, result.extra_count), result.error));
     } else if (result.failed_stream == SEQMEND_STREAM_MEMORY) {
       fail(record, systemErrorMessage(job.path, ENOMEM));
     }
@@ -318,7 +319,7 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
         }
       }
       const int destFd = error == 0 ? openDestinationFolder(setup.outFd, job.relative) : -1;
-      error = error != 0 ? error
+      error = error != 0   ? error
               : destFd < 0 ? errno
                            : placeFile(setup, scratchName(), destFd, baseName(job.relative), input);
       if (destFd >= 0) {
@@ -361,8 +362,8 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
           baseName(job.relative) + (n == 0 ? "" : ".extra" + std::to_string(n) + ".mid");
       error = placeFile(setup, scratchName(n), destFd, destName, input);
       if (error != 0) {
-        fail(record, systemErrorMessage(n == 0 ? outputName : extraNameOf(setup, job.relative, n),
-                                        error));
+        fail(record,
+             systemErrorMessage(n == 0 ? outputName : extraNameOf(setup, job.relative, n), error));
         break;
       }
       if (n == 0) {

@@ -22,7 +22,8 @@ struct RunSetup {
   bool copySound = false;
   int outFd = -1;       // DIR, open; -1 with check
   std::string outName;  // DIR as given, without a trailing slash
-  int scratchFd = -1;   // the batch's scratch folder inside DIR, where copies are made; -1 with check
+  int scratchFd =
+      -1;  // the batch's scratch folder inside DIR, where copies are made; -1 with check
 };
 
 // Inputs larger than this are streamed through the library, in a few fixed buffers, rather
