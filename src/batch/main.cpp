@@ -66,32 +66,6 @@ bool overlapsAnyPath(const std::string& name, const BatchOptions& options) {
   return false;
 }
 
-// The folder where copies are made before they are renamed into place: inside DIR, so that a
-// rename is all it takes. -1 with errno set.
-int makeScratch(const BatchOptions& options, std::string& name) {
-  std::string pattern = options.outDir + "/.seqmend-batch-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    return -1;
-  }
-  name = pattern;
-  return open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-// Empties and removes the scratch folder: what a crashed run left there goes too.
-void removeScratch(int fd, const std::string& name) {
-  const int listFd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr) {
-    while (const struct dirent* item = readdir(dir)) {
-      unlinkat(fd, item->d_name, 0);  // "." and ".." are not files: refused
-    }
-    closedir(dir);
-  } else if (listFd >= 0) {
-    close(listFd);
-  }
-  close(fd);
-  rmdir(name.c_str());
-}
-
 // The record of a walk entry that no worker judges: a file that cannot be looked at or a
 // folder that cannot be read, and what is not a regular file.
 FileRecord walkRecord(const WalkEntry& entry) {
@@ -338,8 +312,7 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
     return failSetup(options.report + (errno == EINVAL ? " (a line is no record)" : ""),
                      errno == 0 ? EINVAL : errno);
   }
-  std::string scratchName;
-  if (!options.check && (setup.scratchFd = makeScratch(options, scratchName)) < 0) {
+  if (!options.check && !makeScratchFolder(setup)) {
     return failSetup("scratch folder", errno);
   }
   if (options.isolate) {
@@ -347,8 +320,8 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
   } else {
     runInThreads(options, setup, reported, emitter);
   }
-  if (setup.scratchFd >= 0) {
-    removeScratch(setup.scratchFd, scratchName);
+  if (!options.check) {
+    removeScratchFolder(setup);
   }
   const int sinkStatus = emitter.finish();
   if (g_stopSignal != 0) {

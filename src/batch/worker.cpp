@@ -3,10 +3,6 @@
 // a file costs far more than repairing a small one.
 #include "worker.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -34,7 +30,7 @@ void applyTestHook(const std::string& path) {
     }
     if (item.starts_with("hang:") && item.substr(5) == name) {
       for (;;) {
-        pause();
+        std::this_thread::sleep_for(std::chrono::hours(1));
       }
     }
     if (item.starts_with("delay:")) {
@@ -42,42 +38,6 @@ void applyTestHook(const std::string& path) {
       std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
   }
-}
-
-// Reads size bytes at offset; 0, or the system's error number (EIO where the file ended early,
-// which the caller tells apart by `got`).
-int readAt(int fd, uint64_t offset, void* buffer, size_t size, size_t* got) {
-  *got = 0;
-  while (*got < size) {
-    const ssize_t count =
-        pread(fd, static_cast<char*>(buffer) + *got, size - *got, off_t(offset + *got));
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count < 0) {
-      return errno;
-    }
-    if (count == 0) {
-      break;
-    }
-    *got += size_t(count);
-  }
-  return 0;
-}
-
-int writeAt(int fd, uint64_t offset, const void* bytes, size_t size) {
-  for (size_t done = 0; done < size;) {
-    const ssize_t count =
-        pwrite(fd, static_cast<const char*>(bytes) + done, size - done, off_t(offset + done));
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count <= 0) {
-      return count < 0 ? errno : EIO;
-    }
-    done += size_t(count);
-  }
-  return 0;
 }
 
 // Copies size bytes at offset of one file to a new file; 0 or the system's error number.
@@ -98,65 +58,19 @@ int copyRange(int from, uint64_t offset, uint64_t size, int to) {
   return 0;
 }
 
-// A new file in the scratch folder, or -1 with errno set.
-int createScratch(const RunSetup& setup, const std::string& name) {
-  return openat(setup.scratchFd, name.c_str(),
-                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-}
-
 // Writes bytes to a new file in the scratch folder; 0 or the system's error number.
 int writeScratch(const RunSetup& setup, const std::string& name, const void* bytes, size_t size) {
   const int fd = createScratch(setup, name);
   if (fd < 0) {
     return errno;
   }
-  int error = writeAt(fd, 0, bytes, size);
-  if (close(fd) != 0 && error == 0) {
-    error = errno;
-  }
-  return error;
-}
-
-// Opens the folder below DIR that is to hold `relative`, creating what is missing, without
-// following a symbolic link anywhere below DIR: a link planted there cannot lead a copy
-// elsewhere. Returns -1 with errno set.
-int openDestinationFolder(int outFd, const std::string& relative) {
-  int fd = fcntl(outFd, F_DUPFD_CLOEXEC, 0);
-  size_t start = 0;
-  for (size_t slash; fd >= 0 && (slash = relative.find('/', start)) != std::string::npos;
-       start = slash + 1) {
-    const std::string part = relative.substr(start, slash - start);
-    if (part.empty()) {
-      continue;
-    }
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int next = openat(fd, part.c_str(), flags);
-    if (next < 0 && errno == ENOENT && (mkdirat(fd, part.c_str(), 0777) == 0 || errno == EEXIST)) {
-      next = openat(fd, part.c_str(), flags);
-    }
-    const int error = errno;
-    close(fd);
-    fd = next;
-    errno = error;
-  }
-  return fd;
+  const int error = writeAt(fd, 0, bytes, size);
+  const int closeError = closeFile(fd);
+  return error != 0 ? error : closeError;
 }
 
 std::string baseName(const std::string& relative) {
   return relative.substr(relative.find_last_of('/') + 1);
-}
-
-// Moves a finished file from the scratch folder to its name in `destFd`, replacing what was
-// there, unless that is the input's last name (the input reached through a link from the tree).
-// 0 or the system's error number.
-int placeFile(const RunSetup& setup, const std::string& scratchName, int destFd,
-              const std::string& destName, const struct stat& input) {
-  struct stat there;
-  if (fstatat(destFd, destName.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-      there.st_dev == input.st_dev && there.st_ino == input.st_ino && there.st_nlink <= 1) {
-    return EACCES;
-  }
-  return renameat(setup.scratchFd, scratchName.c_str(), destFd, destName.c_str()) == 0 ? 0 : errno;
 }
 
 // The input to the library: reads at offsets of the open file.
@@ -191,11 +105,9 @@ int takeExtra(void* context, int number, uint64_t offset, uint64_t size) {
   if (fd < 0) {
     return errno;
   }
-  int error = copyRange(treatment.inputFd, offset, size, fd);
-  if (close(fd) != 0 && error == 0) {
-    error = errno;
-  }
-  return error;
+  const int error = copyRange(treatment.inputFd, offset, size, fd);
+  const int closeError = closeFile(fd);
+  return error != 0 ? error : closeError;
 }
 
 void fail(FileRecord& record, Message message) {
@@ -234,12 +146,8 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
   FileIdentity identity;
   int64_t size = 0;
   FILE* in = context_ != nullptr ? openInputFile(job.path.c_str(), identity, size) : nullptr;
-  struct stat input;
-  if (in == nullptr || fstat(fileno(in), &input) != 0) {
+  if (in == nullptr) {
     fail(record, systemErrorMessage(job.path, context_ == nullptr ? ENOMEM : errno));
-    if (in != nullptr) {
-      std::fclose(in);
-    }
     return record;
   }
   record.size = size;
@@ -274,8 +182,9 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     const seqmend_reader reader = {&inputFd, uint64_t(size), readInput};
     const seqmend_writer writer = {&outputFd, writeOutput};
     seqmend_repair_stream(context_, &options, &reader, &writer, &result);
-    if (outputFd >= 0 && close(outputFd) != 0 && result.verdict == SEQMEND_REPAIRED) {
-      result = {SEQMEND_FAILED, 0, SEQMEND_STREAM_OUTPUT, errno, 0, 0};
+    const int closeError = outputFd >= 0 ? closeFile(outputFd) : 0;
+    if (closeError != 0 && result.verdict == SEQMEND_REPAIRED) {
+      result = {SEQMEND_FAILED, 0, SEQMEND_STREAM_OUTPUT, closeError, 0, 0};
     }
   }
 
@@ -305,25 +214,15 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     if (setup.copySound) {
       // A hard link to the very file that was checked where the file system allows one, else a
       // copy of it.
-      const std::string self = "/proc/self/fd/" + std::to_string(inputFd);
-      unlinkat(setup.scratchFd, scratchName().c_str(), 0);
-      int error = linkat(AT_FDCWD, self.c_str(), setup.scratchFd, scratchName().c_str(),
-                         AT_SYMLINK_FOLLOW) == 0
-                      ? 0
-                      : -1;
+      int error = linkInput(setup, job.path, inputFd, scratchName());
       if (error != 0) {
         const int fd = createScratch(setup, scratchName());
         error = fd < 0 ? errno : copyRange(inputFd, 0, uint64_t(size), fd);
-        if (fd >= 0 && close(fd) != 0 && error == 0) {
-          error = errno;
-        }
+        const int closeError = fd >= 0 ? closeFile(fd) : 0;
+        error = error != 0 ? error : closeError;
       }
-      const int destFd = error == 0 ? openDestinationFolder(setup.outFd, job.relative) : -1;
-      error = error != 0   ? error
-              : destFd < 0 ? errno
-                           : placeFile(setup, scratchName(), destFd, baseName(job.relative), input);
-      if (destFd >= 0) {
-        close(destFd);
+      if (error == 0) {
+        error = placeScratch(setup, scratchName(), job.relative, baseName(job.relative), inputFd);
       }
       if (error != 0) {
         fail(record, systemErrorMessage(outputName, error));
@@ -353,27 +252,18 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     if (error != 0 && record.exitStatus != 1) {
       fail(record, systemErrorMessage(outputName, error));
     }
-    const int destFd = error == 0 ? openDestinationFolder(setup.outFd, job.relative) : -1;
-    if (error == 0 && destFd < 0) {
-      fail(record, systemErrorMessage(outputName, errno));
-    }
-    for (int n = 0; destFd >= 0 && n <= result.extra_count; ++n) {
+    for (int n = 0; error == 0 && n <= result.extra_count; ++n) {
       const std::string destName =
           baseName(job.relative) + (n == 0 ? "" : ".extra" + std::to_string(n) + ".mid");
-      error = placeFile(setup, scratchName(n), destFd, destName, input);
+      error = placeScratch(setup, scratchName(n), job.relative, destName, inputFd);
       if (error != 0) {
         fail(record,
              systemErrorMessage(n == 0 ? outputName : extraNameOf(setup, job.relative, n), error));
-        break;
-      }
-      if (n == 0) {
+      } else if (n == 0) {
         record.output = outputName;
       } else {
         record.extras.push_back(extraNameOf(setup, job.relative, n));
       }
-    }
-    if (destFd >= 0) {
-      close(destFd);
     }
     if (record.exitStatus != 1) {
       record.verdict = "repaired";
@@ -388,7 +278,7 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
   }
   // Whatever was not placed goes: a failed copy, the extra files after a failure.
   for (int n = 0; !setup.check && n <= result.extra_count; ++n) {
-    unlinkat(setup.scratchFd, scratchName(n).c_str(), 0);
+    removeScratch(setup, scratchName(n));
   }
   std::fclose(in);
   if (data_.capacity() > (8u << 20)) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "report.h"
 #include "seqmend.h"
 
@@ -13,17 +14,6 @@
 struct FileJob {
   std::string path;      // the input's name in every line, as seqmend would be given it
   std::string relative;  // the copy's path below DIR
-};
-
-// The same for every file of a batch.
-struct RunSetup {
-  bool check = false;  // nothing is written anywhere
-  bool tracksOnly = false;
-  bool copySound = false;
-  int outFd = -1;       // DIR, open; -1 with check
-  std::string outName;  // DIR as given, without a trailing slash
-  int scratchFd =
-      -1;  // the batch's scratch folder inside DIR, where copies are made; -1 with check
 };
 
 // Inputs larger than this are streamed through the library, in a few fixed buffers, rather

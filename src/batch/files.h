@@ -1,0 +1,47 @@
+// What the batch asks of the file system, per system (files_posix.cpp, files_windows.cpp):
+// reads and writes at offsets, the scratch folder inside DIR where copies are made, and the
+// placing of a finished copy under DIR by a rename.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The same for every file of a batch.
+struct RunSetup {
+  bool check = false;  // nothing is written anywhere
+  bool tracksOnly = false;
+  bool copySound = false;
+  std::string outName;     // DIR as given, without a trailing slash; empty with check
+  int outFd = -1;          // DIR, open, where the system has folders to open; else -1
+  std::string scratchDir;  // the scratch folder inside DIR; empty with check
+  int scratchFd = -1;      // the scratch folder, open, where the system has folders to open
+};
+
+// Reads up to size bytes at offset; fewer only at the end of the file. 0 or the system's error
+// number. `fd` is used by one thread at a time.
+int readAt(int fd, uint64_t offset, void* buffer, size_t size, size_t* got);
+int writeAt(int fd, uint64_t offset, const void* bytes, size_t size);
+// 0 or the system's error number.
+int closeFile(int fd);
+
+// Creates (or empties) DIR's scratch folder and opens it; false with errno set.
+bool makeScratchFolder(RunSetup& setup);
+// Removes the scratch folder with whatever a crashed run left in it.
+void removeScratchFolder(RunSetup& setup);
+
+// A new file in the scratch folder, open for writing; -1 with errno set.
+int createScratch(const RunSetup& setup, const std::string& name);
+void removeScratch(const RunSetup& setup, const std::string& name);
+
+// Gives the open input a name in the scratch folder: a hard link to the very file that was
+// checked. 0 or the system's error number, for a file system that has no such links too.
+int linkInput(const RunSetup& setup, const std::string& inputPath, int inputFd,
+              const std::string& name);
+
+// Moves a finished file from the scratch folder to `destName` in the folder that holds
+// `relative` below DIR, creating the folders that are missing, replacing what was there, but
+// never the input itself (reached through a link from the tree). 0 or the system's error
+// number.
+int placeScratch(const RunSetup& setup, const std::string& name, const std::string& relative,
+                 const std::string& destName, int inputFd);

@@ -1,0 +1,138 @@
+// The file system on POSIX systems: pread and pwrite, and every name below DIR taken relative
+// to an open folder without following a symbolic link, so that a link planted there cannot
+// lead a copy elsewhere.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "files.h"
+
+namespace {
+
+// Opens the folder below DIR that is to hold `relative`, creating what is missing. Returns -1
+// with errno set.
+int openDestinationFolder(int outFd, const std::string& relative) {
+  int fd = fcntl(outFd, F_DUPFD_CLOEXEC, 0);
+  size_t start = 0;
+  for (size_t slash; fd >= 0 && (slash = relative.find('/', start)) != std::string::npos;
+       start = slash + 1) {
+    const std::string part = relative.substr(start, slash - start);
+    if (part.empty()) {
+      continue;
+    }
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int next = openat(fd, part.c_str(), flags);
+    if (next < 0 && errno == ENOENT && (mkdirat(fd, part.c_str(), 0777) == 0 || errno == EEXIST)) {
+      next = openat(fd, part.c_str(), flags);
+    }
+    const int error = errno;
+    close(fd);
+    fd = next;
+    errno = error;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int readAt(int fd, uint64_t offset, void* buffer, size_t size, size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    const ssize_t count =
+        pread(fd, static_cast<char*>(buffer) + *got, size - *got, off_t(offset + *got));
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      return errno;
+    }
+    if (count == 0) {
+      break;
+    }
+    *got += size_t(count);
+  }
+  return 0;
+}
+
+int writeAt(int fd, uint64_t offset, const void* bytes, size_t size) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t count =
+        pwrite(fd, static_cast<const char*>(bytes) + done, size - done, off_t(offset + done));
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return count < 0 ? errno : EIO;
+    }
+    done += size_t(count);
+  }
+  return 0;
+}
+
+int closeFile(int fd) { return close(fd) == 0 ? 0 : errno; }
+
+bool makeScratchFolder(RunSetup& setup) {
+  std::string pattern = setup.outName + "/.seqmend-batch-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    return false;
+  }
+  setup.scratchDir = pattern;
+  setup.scratchFd = open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return setup.scratchFd >= 0;
+}
+
+void removeScratchFolder(RunSetup& setup) {
+  const int listFd = setup.scratchFd >= 0 ? dup(setup.scratchFd) : -1;
+  if (DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr) {
+    while (const struct dirent* item = readdir(dir)) {
+      unlinkat(setup.scratchFd, item->d_name, 0);  // "." and ".." are not files: refused
+    }
+    closedir(dir);
+  } else if (listFd >= 0) {
+    close(listFd);
+  }
+  if (setup.scratchFd >= 0) {
+    close(setup.scratchFd);
+  }
+  rmdir(setup.scratchDir.c_str());
+  setup.scratchFd = -1;
+}
+
+int createScratch(const RunSetup& setup, const std::string& name) {
+  return openat(setup.scratchFd, name.c_str(),
+                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+void removeScratch(const RunSetup& setup, const std::string& name) {
+  unlinkat(setup.scratchFd, name.c_str(), 0);
+}
+
+int linkInput(const RunSetup& setup, const std::string&, int inputFd, const std::string& name) {
+  unlinkat(setup.scratchFd, name.c_str(), 0);
+  const std::string self = "/proc/self/fd/" + std::to_string(inputFd);
+  return linkat(AT_FDCWD, self.c_str(), setup.scratchFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0
+             ? 0
+             : errno;
+}
+
+int placeScratch(const RunSetup& setup, const std::string& name, const std::string& relative,
+                 const std::string& destName, int inputFd) {
+  const int destFd = openDestinationFolder(setup.outFd, relative);
+  if (destFd < 0) {
+    return errno;
+  }
+  struct stat input, there;
+  int error = 0;
+  if (fstat(inputFd, &input) == 0 &&
+      fstatat(destFd, destName.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+      there.st_dev == input.st_dev && there.st_ino == input.st_ino && there.st_nlink <= 1) {
+    error = EACCES;  // the input's last name
+  } else if (renameat(setup.scratchFd, name.c_str(), destFd, destName.c_str()) != 0) {
+    error = errno;
+  }
+  close(destFd);
+  return error;
+}
