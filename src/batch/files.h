@@ -45,3 +45,27 @@ int linkInput(const RunSetup& setup, const std::string& inputPath, int inputFd,
 // number.
 int placeScratch(const RunSetup& setup, const std::string& name, const std::string& relative,
                  const std::string& destName, int inputFd);
+
+// ---- The rest of what the batch asks of the system ----
+
+constexpr int STANDARD_OUTPUT = 1;
+constexpr int STANDARD_ERROR = 2;
+
+bool isTerminal(int fd);
+// Readies standard output for the report: bytes as they are, LF without CR on every system.
+void reportToStandardOutput();
+// Writes some of the bytes; the count, or -1 with errno set.
+long writeSome(int fd, const void* bytes, size_t size);
+// The report, opened to be written anew, or with `resume` to be read and appended to (in
+// binary on every system: JSON Lines end with LF). -1 with errno set.
+int openReport(const std::string& name, bool resume);
+// 0 or the system's error number.
+int truncateFile(int fd, uint64_t size);
+// Opens DIR for placeScratch where the system has folders to open: -1 with errno set; elsewhere
+// it only checks that DIR is a folder.
+bool openOutFolder(RunSetup& setup);
+// Stop signals call `stop` with their number; the limit of open files is raised to what --jobs
+// may need.
+void prepareProcess(void (*stop)(int));
+// The number of processors this process may run on, at least 1.
+int processorCount();

@@ -3,6 +3,9 @@
 // lead a copy elsewhere.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,4 +138,48 @@ int placeScratch(const RunSetup& setup, const std::string& name, const std::stri
   }
   close(destFd);
   return error;
+}
+
+bool isTerminal(int fd) { return isatty(fd) != 0; }
+
+void reportToStandardOutput() {}
+
+long writeSome(int fd, const void* bytes, size_t size) { return long(write(fd, bytes, size)); }
+
+int openReport(const std::string& name, bool resume) {
+  return open(
+      name.c_str(),
+      resume ? O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+      0666);
+}
+
+int truncateFile(int fd, uint64_t size) { return ftruncate(fd, off_t(size)) == 0 ? 0 : errno; }
+
+bool openOutFolder(RunSetup& setup) {
+  setup.outFd = open(setup.outName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return setup.outFd >= 0;
+}
+
+void prepareProcess(void (*stop)(int)) {
+  // Each file at a time holds its input open, and with --isolate a pipe: up to the hard limit,
+  // so that --jobs is not held back by the usual soft limit of 1024 open files.
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  struct sigaction action = {};
+  action.sa_handler = stop;
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaction(number, &action, nullptr);
+  }
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int processorCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return CPU_COUNT(&set);
+  }
+  return 1;
 }

@@ -1,12 +1,5 @@
 // seqmend-batch: seqmend over a whole collection, in threads of one process over the library (or
 // a process per file with --isolate), with a report.
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,11 +14,15 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "findings.h"
 #include "options.h"
+#include "platform.h"
 #include "report.h"
 #include "resume.h"
+#ifndef _WIN32
 #include "run_pool.h"
+#endif
 #include "walk.h"
 #include "worker.h"
 
@@ -78,10 +75,10 @@ FileRecord walkRecord(const WalkEntry& entry) {
   return record;
 }
 
-double secondsSince(const struct timespec& start) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Counts what the walk will hand over, for the progress line only.
@@ -102,13 +99,10 @@ class Emitter {
       : options_(options),
         reportFd_(reportFd),
         report_(reportFd),
-        text_(STDOUT_FILENO),
+        text_(STANDARD_OUTPUT),
         tally(expected),
-        showProgress_(isatty(STDERR_FILENO) != 0),
-        textToTerminal_(isatty(STDOUT_FILENO) != 0) {
-    clock_gettime(CLOCK_MONOTONIC, &started_);
-    reportFlushed_ = started_;
-  }
+        showProgress_(isTerminal(STANDARD_ERROR) != 0),
+        textToTerminal_(isTerminal(STANDARD_OUTPUT) != 0) {}
 
   void emit(const FileRecord& record) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -118,10 +112,10 @@ class Emitter {
       // Written at least four times a second: a batch that is killed loses little work.
       if (secondsSince(reportFlushed_) > 0.25) {
         report_.flush();
-        clock_gettime(CLOCK_MONOTONIC, &reportFlushed_);
+        reportFlushed_ = Clock::now();
       }
     }
-    if (reportFd_ != STDOUT_FILENO) {
+    if (reportFd_ != STANDARD_OUTPUT) {
       for (const Message& message : record.messages) {
         if (!options_.quiet || message.code != "sound") {
           text_.add(message.text + "\n");
@@ -133,7 +127,7 @@ class Emitter {
     }
     if (showProgress_ && secondsSince(shown_) > 0.2) {
       tally.printProgress(stderr, secondsSince(started_));
-      clock_gettime(CLOCK_MONOTONIC, &shown_);
+      shown_ = Clock::now();
     }
   }
 
@@ -168,7 +162,7 @@ class Emitter {
  private:
   bool showProgress_;
   bool textToTerminal_;
-  struct timespec started_ = {}, shown_ = {}, reportFlushed_ = {};
+  Clock::time_point started_ = Clock::now(), shown_ = {}, reportFlushed_ = started_;
 };
 
 // The entries waiting for a worker: a few per worker, so that memory does not grow with the
@@ -238,7 +232,7 @@ void runInThreads(const BatchOptions& options, const RunSetup& setup, const Repo
   std::vector<std::thread> workers;
   for (int n = 0; n < options.jobs; ++n) {
     workers.emplace_back([&, n] {
-      Worker worker("w" + std::to_string(n));
+      Worker worker(std::to_string(n) + "w");
       for (WalkEntry entry; queue.pop(entry);) {
         emitter.emit(entry.kind == WalkEntry::Kind::File
                          ? worker.treat({entry.path, entry.relative}, setup)
@@ -253,6 +247,7 @@ void runInThreads(const BatchOptions& options, const RunSetup& setup, const Repo
   }
 }
 
+#ifndef _WIN32
 // --isolate: a process per file, a number at a time.
 void runIsolated(const BatchOptions& options, const RunSetup& setup, const ReportedFiles& reported,
                  Emitter& emitter) {
@@ -285,6 +280,7 @@ void runIsolated(const BatchOptions& options, const RunSetup& setup, const Repor
     waitForOne();
   }
 }  // every run has ended
+#endif
 
 // Everything after the options: the report, the walk, the workers. Returns the exit status.
 int runBatch(const BatchOptions& options, RunSetup& setup) {
@@ -296,17 +292,15 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
   }
   int reportFd = -1;
   if (options.report == "-") {
-    reportFd = STDOUT_FILENO;
+    reportToStandardOutput();
+    reportFd = STANDARD_OUTPUT;
   } else if (!options.report.empty()) {
-    reportFd = open(options.report.c_str(),
-                    options.resume ? O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC
-                                   : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                    0666);
+    reportFd = openReport(options.report, options.resume);
     if (reportFd < 0) {
       return failSetup(options.report, errno);
     }
   }
-  Emitter emitter(options, reportFd, isatty(STDERR_FILENO) != 0 ? countEntries(options) : 0);
+  Emitter emitter(options, reportFd, isTerminal(STANDARD_ERROR) != 0 ? countEntries(options) : 0);
   ReportedFiles reported;
   if (options.resume && !reported.load(reportFd, emitter.tally)) {
     return failSetup(options.report + (errno == EINVAL ? " (a line is no record)" : ""),
@@ -315,11 +309,15 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
   if (!options.check && !makeScratchFolder(setup)) {
     return failSetup("scratch folder", errno);
   }
+#ifndef _WIN32
   if (options.isolate) {
     runIsolated(options, setup, reported, emitter);
   } else {
     runInThreads(options, setup, reported, emitter);
   }
+#else
+  runInThreads(options, setup, reported, emitter);  // --isolate is refused here
+#endif
   if (!options.check) {
     removeScratchFolder(setup);
   }
@@ -336,8 +334,8 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
   if (sinkStatus >= 0) {
     return sinkStatus;
   }
-  if (reportFd > STDOUT_FILENO && close(reportFd) != 0) {
-    std::fprintf(stderr, "seqmend-batch: %s: %s\n", options.report.c_str(), std::strerror(errno));
+  if (const int error = reportFd > STANDARD_OUTPUT ? closeFile(reportFd) : 0; error != 0) {
+    std::fprintf(stderr, "seqmend-batch: %s: %s\n", options.report.c_str(), std::strerror(error));
     return 1;
   }
   const bool repairedFails = options.failOnRepair && emitter.tally.anyRepaired();
@@ -347,8 +345,10 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // The arguments in UTF-8 on every system.
+  char** args = const_cast<char**>(startProgram(argc, argv));
   BatchOptions options;
-  const int status = parseOptions(argc, argv, options);
+  const int status = parseOptions(argc, args, options);
   if (status >= 0) {
     return status;
   }
@@ -364,29 +364,14 @@ int main(int argc, char* argv[]) {
     }
     std::error_code error;
     fs::create_directories(options.outDir, error);
-    setup.outFd = open(options.outDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (setup.outFd < 0) {
-      return failSetup(options.outDir, errno);
-    }
     setup.outName = options.outDir;
     while (setup.outName.size() > 1 && setup.outName.back() == '/') {
       setup.outName.pop_back();
     }
+    if (!openOutFolder(setup)) {
+      return failSetup(options.outDir, errno);
+    }
   }
-  // Each file at a time holds its input open, and with --isolate a pipe: up to the hard limit,
-  // so that --jobs is not held back by the usual soft limit of 1024 open files.
-  struct rlimit files;
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
-  }
-  // A stop signal ends the walk; the files being treated are finished (with --isolate, their
-  // runs are killed) and the scratch folder goes before the batch exits.
-  struct sigaction stop = {};
-  stop.sa_handler = stopOnSignal;
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaction(number, &stop, nullptr);
-  }
-  signal(SIGPIPE, SIG_IGN);
+  prepareProcess(stopOnSignal);
   return runBatch(options, setup);
 }

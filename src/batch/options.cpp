@@ -2,12 +2,13 @@
 #include "options.h"
 
 #include <getopt.h>
-#include <sched.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+
+#include "files.h"
 
 namespace {
 
@@ -74,14 +75,6 @@ int usageError(const char* text, const char* argument) {
 }
 
 }  // namespace
-
-int processorCount() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
-    return CPU_COUNT(&set);
-  }
-  return 1;
-}
 
 int parseOptions(int argc, char* argv[], BatchOptions& options) {
   opterr = 0;  // the messages below say the same in this program's words

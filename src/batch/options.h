@@ -23,6 +23,3 @@ struct BatchOptions {
 // Reads the options and PATHs. Returns -1 when the batch is to run, otherwise the exit status:
 // 0 after --help or --version, 2 after a usage error (reported on standard error).
 int parseOptions(int argc, char* argv[], BatchOptions& options);
-
-// The number of processors this process may run on, at least 1.
-int processorCount();

@@ -2,14 +2,14 @@
 // the progress line and the summary.
 #include "report.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <nlohmann/json.hpp>
+
+#include "files.h"
 
 namespace {
 
@@ -144,7 +144,7 @@ void LineSink::add(std::string_view text) {
 bool LineSink::flush() {
   size_t written = 0;
   while (error_ == 0 && written < buffer_.size()) {
-    const ssize_t count = write(fd_, buffer_.data() + written, buffer_.size() - written);
+    const long count = writeSome(fd_, buffer_.data() + written, buffer_.size() - written);
     if (count < 0 && errno != EINTR) {
       error_ = errno;
     } else if (count > 0) {

@@ -2,11 +2,11 @@
 // where it is not UTF-8) and the verdict of each line are kept.
 #include "resume.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <nlohmann/json.hpp>
+
+#include "files.h"
 
 namespace {
 
@@ -46,27 +46,25 @@ uint64_t pathHash(std::string_view path) {
 }
 
 bool ReportedFiles::load(int fd, Tally& tally) {
-  std::string pending;  // the part of a line read so far
-  off_t complete = 0;   // where the last whole line ends
-  off_t offset = 0;
+  std::string pending;    // the part of a line read so far
+  uint64_t complete = 0;  // where the last whole line ends
+  uint64_t offset = 0;
   bool valid = true;
   char buffer[1 << 16];
-  for (ssize_t count; (count = pread(fd, buffer, sizeof buffer, offset)) != 0;) {
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
+  for (size_t count = 1; count > 0;) {
+    if (const int error = readAt(fd, offset, buffer, sizeof buffer, &count); error != 0) {
+      errno = error;
       return false;
     }
     offset += count;
-    for (std::string_view rest(buffer, size_t(count)); !rest.empty();) {
+    for (std::string_view rest(buffer, count); !rest.empty();) {
       const size_t end = rest.find('\n');
       pending.append(rest.substr(0, end));
       if (end == std::string_view::npos) {
         break;
       }
       rest.remove_prefix(end + 1);
-      complete = offset - off_t(rest.size());
+      complete = offset - rest.size();
       const auto line = nlohmann::json::parse(pending, nullptr, false);
       pending.clear();
       if (!line.is_object() || !line.value("path", nlohmann::json()).is_string() ||
@@ -82,8 +80,11 @@ bool ReportedFiles::load(int fd, Tally& tally) {
       tally.addEarlier(line["verdict"].get<std::string>());
     }
   }
-  if (complete < offset && ftruncate(fd, complete) != 0) {
-    return false;
+  if (complete < offset) {
+    if (const int error = truncateFile(fd, complete); error != 0) {
+      errno = error;
+      return false;
+    }
   }
   std::sort(hashes_.begin(), hashes_.end());
   errno = valid ? 0 : EINVAL;
