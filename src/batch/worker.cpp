@@ -90,11 +90,13 @@ struct Treatment {
   FileRecord* record;
   int inputFd;
   bool noMidiData = false;
+  int extras = 0;  // extra files found: the result of a streamed repair does not count them
 };
 
 void takeFinding(void* context, const seqmend_finding* finding) {
   Treatment& treatment = *static_cast<Treatment*>(context);
   treatment.noMidiData = treatment.noMidiData || finding->code == SEQMEND_NO_MIDI_DATA;
+  treatment.extras += finding->code == SEQMEND_EXTRA_FILE ? 1 : 0;
   addMessage(*treatment.record, messageOf(*finding, treatment.record->path));
 }
 
@@ -202,7 +204,7 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
       fail(record, systemErrorMessage(outputName, result.error));
     } else if (result.failed_stream == SEQMEND_STREAM_EXTRA) {
       fail(record,
-           systemErrorMessage(extraNameOf(setup, job.relative, result.extra_count), result.error));
+           systemErrorMessage(extraNameOf(setup, job.relative, treatment.extras), result.error));
     } else if (result.failed_stream == SEQMEND_STREAM_MEMORY) {
       fail(record, systemErrorMessage(job.path, ENOMEM));
     }
@@ -240,7 +242,7 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     // The copy and the extra files of a memory repair go to the scratch folder now; a streamed
     // repair has put them there already.
     int error = 0;
-    for (int n = 0; inMemory && error == 0 && n <= result.extra_count; ++n) {
+    for (int n = 0; inMemory && error == 0 && n <= treatment.extras; ++n) {
       size_t bytes = 0;
       const unsigned char* file =
           n == 0 ? seqmend_output(context_, &bytes) : seqmend_extra(context_, n, &bytes);
@@ -252,7 +254,7 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     if (error != 0 && record.exitStatus != 1) {
       fail(record, systemErrorMessage(outputName, error));
     }
-    for (int n = 0; error == 0 && n <= result.extra_count; ++n) {
+    for (int n = 0; error == 0 && n <= treatment.extras; ++n) {
       const std::string destName =
           baseName(job.relative) + (n == 0 ? "" : ".extra" + std::to_string(n) + ".mid");
       error = placeScratch(setup, scratchName(n), job.relative, destName, inputFd);
@@ -277,7 +279,7 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     }
   }
   // Whatever was not placed goes: a failed copy, the extra files after a failure.
-  for (int n = 0; !setup.check && n <= result.extra_count; ++n) {
+  for (int n = 0; !setup.check && n <= treatment.extras; ++n) {
     removeScratch(setup, scratchName(n));
   }
   std::fclose(in);

@@ -189,12 +189,15 @@ TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
     }
   }
   TempDir work, tmp;
-  // Past the size up to which a copy is made in memory: mostly a hole, dropped as garbage. The
-  // last PATH, taken only where copies are made.
-  const fs::path big = work.path / "big" / "big.Rmi";
-  writeFile(big, readFile(EXAMPLES / "sound.mid"));
-  fs::resize_file(big, (64 << 20) + 1);
-  paths.push_back(big.parent_path());
+  // Past the size up to which an input is read into memory: streamed. Mostly a hole, dropped as
+  // garbage; the second with an extra file behind its data. The last PATH, taken only where
+  // copies are made.
+  for (const std::string name : {"sound", "appended"}) {
+    const fs::path big = work.path / "big" / (name + ".Rmi");
+    writeFile(big, readFile(EXAMPLES / (name + ".mid")));
+    fs::resize_file(big, (64 << 20) + 1);
+  }
+  paths.push_back(work.path / "big");
   std::map<std::string, Names> before = {{work.path, snapshot(work.path)}};
   for (const std::string& path : paths) {
     before[path] = snapshot(path);
@@ -508,6 +511,32 @@ TEST(Batch, FileWithoutMidiDataSaysWhatItSeemsToBe) {
                                                 {"text.mid", "text"},
                                                 {"wave.mid", "riff-wave"}}),
             seen);
+}
+
+// A copy that cannot be placed fails its file alone, with the system's word on the copy's name;
+// the other files are placed, and no scratch file is left under DIR.
+TEST(Batch, CopyThatCannotBePlacedFailsItsFileAlone) {
+  TempDir work;
+  writeFile(work.path / "in/a/damaged.mid", readFile(EXAMPLES / "damaged.mid"));
+  writeFile(work.path / "in/b/damaged.mid", readFile(EXAMPLES / "damaged.mid"));
+  writeFile(work.path / "out/a", "a file where a folder is to be");
+  const ProgramRun batch = run(words("--out out -r - in"), work.path);
+  EXPECT_EQ(1, batch.status);
+  std::map<std::string, std::string> verdicts;
+  for (const Json& record : readReport(batch.out)) {
+    verdicts[record["path"]] = record["verdict"];
+    if (record["verdict"] == "failed") {
+      EXPECT_EQ("out/a/damaged.mid: Not a directory", record["messages"].back()["text"]);
+      EXPECT_TRUE(record["output"].is_null());
+    }
+  }
+  EXPECT_EQ((std::map<std::string, std::string>{{"in/a/damaged.mid", "failed"},
+                                                {"in/b/damaged.mid", "repaired"}}),
+            verdicts);
+  EXPECT_EQ((Names{{"a", "a file where a folder is to be"},
+                   {"b", std::to_string(int(fs::file_type::directory))},
+                   {"b/damaged.mid", readFile(work.path / "out/b/damaged.mid")}}),
+            snapshot(work.path / "out"));
 }
 
 }  // namespace
