@@ -64,7 +64,7 @@ bench_binary() {
   if [ -z "$binary" ]; then
     echo "building seqmend and eolmend (preset bench) in build-bench" >&2
     cmake -S "$root" --preset bench >/dev/null
-    cmake --build "$root/build-bench" -j2 --target seqmend eolmend >/dev/null
+    cmake --build "$root/build-bench" -j2 --target seqmend eolmend seqmend_memory_bench >/dev/null
     binary="$root/build-bench/seqmend"
   fi
   echo "$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")"

@@ -117,7 +117,22 @@ typedef enum seqmend_code {
   SEQMEND_NO_CHUNK = 37,            /* "no-chunk": count, offset */
   SEQMEND_TRACK_COUNT_DIFFERS = 38, /* "track-count-differs": value (counted), count (found) */
   SEQMEND_NOTHING_UNDONE = 39,      /* "nothing-undone" */
-  SEQMEND_NOT_ENOUGH_MEMORY = 40    /* "not-enough-memory" */
+  SEQMEND_NOT_ENOUGH_MEMORY = 40,   /* "not-enough-memory" */
+  /* The normal form (SEQMEND_NORMALIZE): what it changes beyond the ordinary repair. Offsets are
+     those of the event's status byte. */
+  SEQMEND_HEADER_SURPLUS_REMOVED = 41, /* "header-surplus-removed": count */
+  SEQMEND_DATA_BYTE_CLAMPED = 42,   /* "data-byte-clamped": byte, offset */
+  SEQMEND_CHANNEL_EVENT_REMOVED = 43, /* "channel-event-removed": byte, offset */
+  SEQMEND_KEY_SIGNATURE_REMOVED = 44, /* "key-signature-removed": offset */
+  SEQMEND_SMPTE_OFFSET_REMOVED = 45, /* "smpte-offset-removed": offset */
+  SEQMEND_TIME_SIGNATURE_REMOVED = 46, /* "time-signature-removed": offset */
+  SEQMEND_TEMPO_REMOVED = 47,       /* "tempo-removed": offset */
+  SEQMEND_META_EVENT_REMOVED = 48,  /* "meta-event-removed": byte (the type), offset */
+  SEQMEND_SYSEX_BYTE_CLEARED = 49,  /* "sysex-byte-cleared": byte, value (written), offset */
+  SEQMEND_END_OF_TRACK_DATA_REMOVED = 50, /* "end-of-track-data-removed": offset */
+  SEQMEND_EARLY_END_OF_TRACK_REMOVED = 51, /* "early-end-of-track-removed": offset */
+  SEQMEND_STATUS_WRITTEN_AGAIN = 52 /* "status-written-again": track, count (events whose running
+                                       status became a written one) */
 } seqmend_code;
 
 /* One finding, with the values its line shows. A value that the code does not carry is -1
@@ -164,9 +179,17 @@ typedef struct seqmend_writer {
 
 /* Copy each track's events unchanged; only the chunk structure is repaired. */
 #define SEQMEND_TRACKS_ONLY 0x1u
+/* Write the normal form: the repaired content in the encoding that strict readers load. The
+ * header is exactly 6 bytes; every channel data byte is below 0x80; meta events whose values no
+ * reader accepts are left out (their delta times go to the next event); a system exclusive
+ * message holds no F0 or F7 between its first and last byte; every event after a meta, system
+ * exclusive or system message has its status byte; each track ends with one end of track. A
+ * file already so is sound; a sound file that is not is rewritten (SEQMEND_REPAIRED). With
+ * SEQMEND_TRACKS_ONLY the events are copied unchanged and only the header is normalized. */
+#define SEQMEND_NORMALIZE 0x2u
 
 typedef struct seqmend_options {
-  unsigned flags; /* SEQMEND_TRACKS_ONLY, ... */
+  unsigned flags; /* SEQMEND_TRACKS_ONLY, SEQMEND_NORMALIZE */
   /* Each finding as it is made, in order. NULL: none. */
   void (*on_finding)(void* context, const seqmend_finding* finding);
   /* Each further MIDI file found behind the data, numbered from 1, right after its finding: the
@@ -188,7 +211,8 @@ SEQMEND_API void seqmend_context_free(seqmend_context* context);
 /* Repairs the input into the writer, reading it at offsets and holding a few fixed buffers
  * whatever its size. options may be NULL. Returns the verdict, also kept in *result (which may be
  * NULL). On SEQMEND_FAILED the writer may have been given a part of a file, which the caller
- * drops; on SEQMEND_SOUND it has been given the input unchanged. */
+ * drops; on SEQMEND_SOUND it has been given the input's MIDI data unchanged (without an XF
+ * information block that may follow them): the input itself is the sound file. */
 SEQMEND_API int seqmend_repair_stream(seqmend_context* context, const seqmend_options* options,
                                       const seqmend_reader* input, const seqmend_writer* output,
                                       seqmend_result* result);

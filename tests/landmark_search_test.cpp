@@ -1,8 +1,4 @@
 // The byte stream primitives and the forward searches for the landmarks.
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <random>
 
@@ -29,21 +25,24 @@ TEST(FindPattern, AgreesWithALookAtEveryStart) {
   for (const size_t size : {0, 1, 3, 4, 5, 300, 70000, 140000}) {
     Bytes bytes(size);
     std::generate(bytes.begin(), bytes.end(), [&] { return "MTrkx"[random() % 5]; });
-    TempStream in(bytes);
+    EngineRepair engine(bytes);
+    Input& in = engine.repair.in;
+    std::vector<unsigned char> buffer(SEARCH_BLOCK_SIZE), memoBuffer(SEARCH_BLOCK_SIZE);
     for (const Bytes& pattern : {text("k"), text("rk"), text("MTrk"), Bytes{}}) {
       PatternMemo memo;
       SearchBlock block;
+      block.bytes = memoBuffer.data();
       long position = 0;
       for (int i = 0; i < 300; ++i) {
         position = random() % 4 == 0 ? long(random() % (size + 1))
                                      : std::min(long(size), position + long(random() % 900));
-        std::fseek(in.get(), position, SEEK_SET);
+        in.seek(position);
         const long expected = naiveFind(bytes, position, pattern);
-        ASSERT_EQ(expected, findPattern(in.get(), pattern.data(), int(pattern.size())))
+        ASSERT_EQ(expected, findPattern(in, pattern.data(), int(pattern.size()), buffer.data()))
             << size << " bytes, from " << position;
-        ASSERT_EQ(expected, findPatternMemo(in.get(), position, pattern.data(), int(pattern.size()),
-                                            memo, block));
-        ASSERT_EQ(position, std::ftell(in.get()));
+        ASSERT_EQ(expected,
+                  findPatternMemo(in, position, pattern.data(), int(pattern.size()), memo, block));
+        ASSERT_EQ(position, in.tell());
       }
     }
   }
@@ -65,60 +64,37 @@ TEST(FindHeaderStart, TriesTheTagsInOrderAndWantsLengthSixAwayFromOffsetZero) {
   };
   for (const auto& [bytes, expected] : cases) {
     SCOPED_TRACE(std::string(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 9)));
-    TempStream in(bytes);
+    EngineRepair engine(bytes);
     SearchMemos memos;
-    EXPECT_EQ(expected, findHeaderStart(in.get(), memos));
-    EXPECT_EQ(0, std::ftell(in.get()));
+    memos.block.bytes = engine.repair.buffers->searchBlock;
+    EXPECT_EQ(expected, findHeaderStart(engine.repair.in, memos));
+    EXPECT_EQ(0, engine.repair.in.tell());
   }
 }
 
 TEST(BigEndianFields, WriteUInt32AndReadUInt16) {
-  TempStream out, in(Bytes{0xE0, 0x81, 0xFF});
-  writeUInt32BE(0x81F2E3D4, out.get());
-  EXPECT_EQ((Bytes{0x81, 0xF2, 0xE3, 0xD4}), out.contents());
-  EXPECT_EQ(0xE081, readUInt16BE(in.get()));
-  EXPECT_EQ(0, readUInt16BE(in.get()));  // one byte left
+  EngineRepair engine(Bytes{0xE0, 0x81, 0xFF});
+  writeUInt32BE(0x81F2E3D4, engine.repair.out);
+  EXPECT_EQ((Bytes{0x81, 0xF2, 0xE3, 0xD4}), engine.output);
+  EXPECT_EQ(0xE081, readUInt16BE(engine.repair.in));
+  EXPECT_EQ(0, readUInt16BE(engine.repair.in));  // one byte left
 }
 
-TEST(CopyBytesDeathTest, ShortReadEndsTheRunUnderTheInputName) {
-  g_inputName = "in.mid";
-  TempStream in(text("abcd")), out;
-  copyBytes(0, in.get(), out.get());
-  copyBytes(-3, in.get(), out.get());
-  EXPECT_EQ(0, std::ftell(in.get()));
-  EXPECT_EXIT(copyBytes(10, in.get(), out.get()), testing::ExitedWithCode(1),
-              "^in\\.mid: unexpected end of file\n$");
-#ifndef _WIN32  // there the dying copy runs in a fresh process, with temporary files of its own
-  EXPECT_EQ(text("abcd"), out.contents());  // what was copied before the end stays
-#endif
-}
-
-// A read error or a failed seek of the input ends the run under the input's name; the end of the
-// input is no error.
-TEST(InputDeathTest, ReadErrorsAndFailedSeeksEndTheRunUnderTheInputName) {
-  g_inputName = "in.mid";
-  TempStream in(text("ab"));
-  unsigned char bytes[4];
-  EXPECT_EQ(2u, readInput(bytes, 4, in.get()));
-  EXPECT_EQ(EOF, readInputByte(in.get()));
-#ifndef _WIN32  // a stream that fails to read and one that cannot seek, from POSIX calls
-  FILE* const unreadable = std::fopen("/dev/null", "wb");
-  ASSERT_NE(nullptr, unreadable);
-  EXPECT_EXIT(readInput(bytes, 4, unreadable), testing::ExitedWithCode(1),
-              "^in\\.mid: Bad file descriptor\n$");
-  EXPECT_EXIT(readInputByte(unreadable), testing::ExitedWithCode(1),
-              "^in\\.mid: Bad file descriptor\n$");
-  std::fclose(unreadable);
-  int ends[2];
-  ASSERT_EQ(0, pipe(ends));
-  FILE* const pipeIn = fdopen(ends[0], "rb");
-  FILE* const pipeOut = fdopen(ends[1], "wb");
-  EXPECT_EXIT(seekInput(pipeIn, 5), testing::ExitedWithCode(1), "^in\\.mid: Illegal seek\n$");
-  g_outputName = "out.mid";
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(seekOutput(pipeOut, 5));  // the repair is given up, the output named
-  EXPECT_EQ("out.mid: Illegal seek\n", testing::internal::GetCapturedStderr());
-  std::fclose(pipeIn);
-  std::fclose(pipeOut);
-#endif
+// The end of the input is no error; an input that ends before its size is a failure of the
+// input, with what was copied before it kept in the output.
+TEST(CopyBytes, ShortInputFailsTheRepairAsTheInputsUnexpectedEnd) {
+  EngineRepair engine(text("abcd"));
+  Repair& repair = engine.repair;
+  copyBytes(0, repair.in, repair.out, repair.failure);
+  copyBytes(-3, repair.in, repair.out, repair.failure);
+  EXPECT_EQ(0, repair.in.tell());
+  unsigned char bytes[8];
+  EXPECT_EQ(4u, readInput(bytes, 8, repair.in));
+  EXPECT_EQ(END_OF_INPUT, readInputByte(repair.in));
+  EXPECT_FALSE(repair.failed());
+  repair.in.seek(0);
+  copyBytes(10, repair.in, repair.out, repair.failure);
+  EXPECT_EQ(SEQMEND_STREAM_INPUT, repair.failure.stream);
+  EXPECT_EQ(0, repair.failure.error);
+  EXPECT_EQ(text("abcd"), engine.output);
 }

@@ -101,9 +101,9 @@ TEST(RecognizeTrackData, FindsWhatTheRulesFindCandidateByCandidate) {
     const int32_t start = int32_t(random() % (input.size() / 2 + 1));
     const int32_t available = random() % 4 == 0 ? int32_t(random() % (input.size() - start + 1))
                                                 : int32_t(input.size()) - start;
-    TempStream in(input);
+    EngineRepair engine(input);
     const int32_t expected = searchByTheRules(input, start, available);
-    ASSERT_EQ(expected, recognizeTrackData(in.get(), start, available))
+    ASSERT_EQ(expected, recognizeTrackData(engine.repair, start, available))
         << testing::PrintToString(input) << " from " << start << ", " << available;
     found += expected != NOT_FOUND;
   }
@@ -112,15 +112,15 @@ TEST(RecognizeTrackData, FindsWhatTheRulesFindCandidateByCandidate) {
 
 TEST(RecognizeTrackData, MovesOnByteByByteAndLeavesThePositionPastTheWindow) {
   // Offsets 0 to 2 hold data bytes where a status must stand; offset 3 begins a window.
-  TempStream in(Bytes{0x3C, 0x3C, 0x3C} + WINDOW);
-  EXPECT_EQ(3, recognizeTrackData(in.get(), 1, 103));
-  EXPECT_LE(103, std::ftell(in.get()));
+  EngineRepair engine(Bytes{0x3C, 0x3C, 0x3C} + WINDOW);
+  EXPECT_EQ(3, recognizeTrackData(engine.repair, 1, 103));
+  EXPECT_LE(103, engine.repair.in.tell());
 
-  std::fseek(in.get(), 7, SEEK_SET);
-  EXPECT_EQ(NOT_FOUND, recognizeTrackData(in.get(), 4, 100));
-  EXPECT_EQ(7, std::ftell(in.get()));  // nothing is read with only 100 bytes available
+  engine.repair.in.seek(7);
+  EXPECT_EQ(NOT_FOUND, recognizeTrackData(engine.repair, 4, 100));
+  EXPECT_EQ(7, engine.repair.in.tell());  // nothing is read with only 100 bytes available
 
   // Far into the input, past the blocks read before.
-  TempStream far(repeat(0x3C, 100000) + WINDOW);
-  EXPECT_EQ(100000, recognizeTrackData(far.get(), 1, 100100));
+  EngineRepair far(repeat(0x3C, 100000) + WINDOW);
+  EXPECT_EQ(100000, recognizeTrackData(far.repair, 1, 100100));
 }

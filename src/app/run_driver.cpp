@@ -13,6 +13,7 @@
 const char* g_inputName = nullptr;
 const char* g_outputName = nullptr;
 int g_tracksOnly = 0;
+int g_normalize = 0;
 int g_quiet = 0;
 
 namespace {
@@ -45,6 +46,7 @@ int errorOr(int fallback) { return errno != 0 ? errno : fallback; }
 struct FileAt {
   FILE* stream = nullptr;
   uint64_t position = 0;
+  int error = 0;  // of the first write that failed
 
   bool moveTo(uint64_t offset) {
     if (offset != position && seekFile(stream, offset) != 0) {
@@ -74,15 +76,18 @@ int readAt(void* context, uint64_t offset, void* buffer, size_t size, size_t* go
   return 0;
 }
 
+// A failed write is kept, not returned: whether it matters is known only from the verdict. A
+// sound input needs no output, so an output that cannot be written (a full device) does not fail
+// its check; a repaired one fails with the error after all its findings.
 int writeAt(void* context, uint64_t offset, const void* bytes, size_t size) {
   auto* file = static_cast<FileAt*>(context);
   errno = 0;
-  if (!file->moveTo(offset)) {
-    return errorOr(EIO);
+  if (file->error == 0 &&
+      (!file->moveTo(offset) || std::fwrite(bytes, 1, size, file->stream) != size)) {
+    file->error = errorOr(EIO);
   }
-  const size_t written = std::fwrite(bytes, 1, size, file->stream);
-  file->position += written;
-  return written == size ? 0 : errorOr(EIO);
+  file->position = offset + size;
+  return 0;
 }
 
 // The streams of one run, for the library's callbacks.
@@ -232,8 +237,10 @@ int handleProgramCommandLine(const Program& program, int argc, const char* const
   const char* const* arg = argv + 1;
   for (; remaining > 0 && (*arg)[0] == '-'; ++arg, --remaining) {
     // Only the first two characters name an option: -t, -tracks and -txyz all select tracks-only.
-    if (program.takesTracksOnly && std::strncmp(*arg, "-t", 2) == 0) {
+    if (program.takesRepairOptions && std::strncmp(*arg, "-t", 2) == 0) {
       g_tracksOnly = 1;
+    } else if (program.takesRepairOptions && std::strncmp(*arg, "-n", 2) == 0) {
+      g_normalize = 1;
     } else if (std::strncmp(*arg, "-v", 2) == 0) {
       std::printf("%s\n", program.versionBanner);
     } else if (std::strncmp(*arg, "-q", 2) == 0) {
@@ -268,13 +275,19 @@ int repairOpenFiles(const Program& program, FILE* in, int64_t inputSize, FILE* o
     result.verdict = SEQMEND_FAILED;
     result.failed_stream = SEQMEND_STREAM_MEMORY;
   } else {
-    RunFiles files = {{in, 0}, {out, 0}};
+    RunFiles files = {{in, 0, 0}, {out, 0, 0}};
     const seqmend_reader reader = {&files.input, uint64_t(inputSize), readAt};
     const seqmend_writer writer = {&files.output, writeAt};
-    const seqmend_options options = {g_tracksOnly != 0 ? SEQMEND_TRACKS_ONLY : 0u, printFinding,
-                                     writeExtraFile, &files};
+    const unsigned flags = (g_tracksOnly != 0 ? SEQMEND_TRACKS_ONLY : 0u) |
+                           (g_normalize != 0 ? SEQMEND_NORMALIZE : 0u);
+    const seqmend_options options = {flags, printFinding, writeExtraFile, &files};
     program.repair(context, &options, &reader, &writer, &result);
     seqmend_context_free(context);
+    if (result.verdict == SEQMEND_REPAIRED && files.output.error != 0) {
+      result.verdict = SEQMEND_FAILED;
+      result.failed_stream = SEQMEND_STREAM_OUTPUT;
+      result.error = files.output.error;
+    }
   }
   if (result.verdict == SEQMEND_FAILED) {
     reportFailure(result);

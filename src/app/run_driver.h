@@ -13,6 +13,7 @@
 extern const char* g_inputName;   // as typed; prefix of every message, name in most error reports
 extern const char* g_outputName;  // the output name, or the program's default
 extern int g_tracksOnly;          // copy each track's events unchanged
+extern int g_normalize;           // write the normal form
 extern int g_quiet;               // suppress the "is ok" verdict
 
 // What one program brings to the shared front end.
@@ -20,8 +21,9 @@ struct Program {
   const char* versionBanner;      // one line, without its newline
   const char* defaultOutputName;  // in the current folder
   void (*printUsage)();           // the usage screen, on standard output
-  bool takesTracksOnly;           // "-t..." sets g_tracksOnly; otherwise it is an invalid option
-  bool hintsAtLineEnds;           // after a repair, point to eolmend when CR LF pairs stand inside
+  // "-t..." sets g_tracksOnly and "-n..." g_normalize; otherwise they are invalid options.
+  bool takesRepairOptions;
+  bool hintsAtLineEnds;  // after a repair, point to eolmend when CR LF pairs stand inside
   // The library's repair from the input to the output (seqmend_repair_stream, ...).
   int (*repair)(seqmend_context* context, const seqmend_options* options,
                 const seqmend_reader* input, const seqmend_writer* output, seqmend_result* result);

@@ -80,6 +80,7 @@ int writeChunk(ChunkWalk& walk, Repair& repair) {
     written = out.tell() - walk.outChunkStart - 8;
     seekInput(in, walk.chunkEnd);
   } else {
+    repair.trackNumber = walk.chunkNumber;
     const int result = repairTrackEvents(repair, walk.chunkStart + 8, walk.settledLength, written);
     if (result == REPAIR_FAILED) {
       return REPAIR_FAILED;
@@ -110,10 +111,24 @@ bool rebuildLostTrack(ChunkWalk& walk, Repair& repair) {
     seekInput(in, walk.chunkEnd);
     return false;
   }
+  const long outChunkStart = repair.out.tell();
+  const long length = inputSize - dataStart;
   repair.out.write(TRACK_TAG, 4);
-  writeUInt32BE(uint32_t(inputSize - dataStart), repair.out);
+  writeUInt32BE(uint32_t(length), repair.out);
   seekInput(in, dataStart);
-  copyBytes(inputSize - dataStart, in, repair.out, repair.failure);
+  if (repair.normalize) {
+    // The normal form holds no event unread: the rebuilt track is repaired like any other.
+    long written = 0;
+    repair.trackNumber = 1;
+    repairTrackEvents(repair, dataStart, int32_t(length), written);
+    if (written != length) {
+      repair.out.seek(outChunkStart + 4);
+      writeUInt32BE(uint32_t(written), repair.out);
+      repair.out.seek(outChunkStart + 8 + written);
+    }
+  } else {
+    copyBytes(length, in, repair.out, repair.failure);
+  }
   walk.chunkNumber = 1;
   std::memcpy(walk.tag, TRACK_TAG, 4);
   walk.fileChanged = true;

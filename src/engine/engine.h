@@ -24,8 +24,11 @@ constexpr long MAX_INPUT_SIZE = 0x7FFFFFFFL;
 // ---- Buffers ----
 
 // Large enough to search and copy at memory speed; every one lives on the heap with the context,
-// so that a repair needs little stack (a WebAssembly stack is 64 KiB).
-constexpr size_t STREAM_BLOCK_SIZE = 65536;
+// so that a repair needs little stack (a WebAssembly stack is 64 KiB). A reader's and a writer's
+// buffer are larger still: the landmark searches read ahead of the track being copied, and find
+// what they read still there when the copy gets to it; and a call to the caller's stream may cost
+// a system call.
+constexpr size_t STREAM_BLOCK_SIZE = 262144;
 constexpr size_t TRACK_BLOCK_SIZE = 65536;
 constexpr size_t SEARCH_BLOCK_SIZE = 65536;
 constexpr size_t RECOGNIZER_BLOCK_SIZE = 32768;
@@ -177,8 +180,12 @@ struct Repair {
   std::vector<seqmend_finding>* findings = nullptr;      // kept for a memory repair
   std::vector<std::pair<long, long>>* extras = nullptr;  // offset and size of each extra file
   bool tracksOnly = false;
-  int midiType = 0;       // the header's format as read; the type rule may set it to 1
-  int32_t gmOnTick = -1;  // tick of the pending GM ON message, -1 for none; spans tracks
+  bool inputTooLarge = false;  // 2 GiB or more: offsets in a MIDI file are signed 32-bit
+  bool normalize = false;      // write the normal form (SEQMEND_NORMALIZE)
+  int trackNumber = 0;         // of the track being repaired, from 1
+  int midiType = 0;            // the header's format as read; the type rule may set it to 1
+  int32_t gmOnTick = -1;       // tick of the pending GM ON message, -1 for none; spans tracks
+  int extraCount = 0;          // further MIDI files found behind the data
 
   long inputSize() const { return in.size(); }
   bool failed() const { return failure.happened(); }
@@ -521,6 +528,14 @@ struct TrackScan {
   bool channelWarningGiven = false;
   bool changed = false;  // a kept event was altered or an incomplete sysex removed
   long written = 0;      // bytes written to out
+  // The current event as the normal form rewrites it.
+  uint32_t eventDelta = 0;     // its delta time
+  size_t statusAt = 0;         // bytes of its delta time: its status stands that far in
+  bool statusRunning = false;  // the byte there is a data byte under running status
+  // The normal form's own state across events.
+  int32_t outputStatus = -1;  // running status of the output; -1 after any other event
+  uint32_t carriedDelta = 0;  // delta times of events left out, owed to the next one written
+  long statusesWritten = 0;   // events whose running status became a written one
 
   long position() const { return blockStart + long(next); }
   // Input bytes of the track not read yet.
@@ -577,6 +592,22 @@ void checkGmOnPause(Repair& repair, int status, int32_t tick);
 // including the first F7. False at the end of the input, and also at an F7 that is the last byte
 // allowed: the removal then leaves nothing of the track to go on with, so the track ends.
 bool skipSysexData(TrackScan& scan, int32_t count, int32_t& skipped);
+
+// ---- The normal form ----
+
+// Brings the event just read (its bytes from eventStart to next, or already streamed or removed
+// when those are equal) into the normal form: leaves it out, its delta time carried to the next
+// event, or writes it with its status and the delta times owed to it. False after a failed write.
+bool normalizeEvent(TrackScan& scan, int status);
+
+// Writes the delta time of the current event with what is owed to it, then its status byte when
+// withStatus; the event's bytes from statusAt on are still to be written. False after a failed
+// write. Returns the bytes written in written.
+bool writeEventHead(TrackScan& scan, bool withStatus, int status, long& written);
+
+// The end of track that the normal form appends, carrying what is owed: false after a failed
+// write.
+bool writeNormalEndOfTrack(TrackScan& scan);
 
 // ---- Track data recognizer ----
 

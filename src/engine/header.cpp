@@ -51,7 +51,11 @@ void repairHeaderBody(ChunkWalk& walk, Repair& repair, int32_t length) {
     walk.fileChanged = true;
   }
   writeUInt16BE(division, out);
-  if (length > 6) {
+  if (length > 6 && repair.normalize) {
+    // Widely used readers take the surplus for the first track's head.
+    repair.report(SEQMEND_HEADER_SURPLUS_REMOVED, {.count = length - 6});
+    walk.fileChanged = true;
+  } else if (length > 6) {
     copyBytes(length - 6, in, out, repair.failure);
   }
 }
@@ -71,7 +75,7 @@ int repairMidiFile(Repair& repair) {
   ChunkWalk walk;
   walk.search.block.bytes = repair.buffers->searchBlock;
   repair.gmOnTick = -1;  // a GM ON message of an earlier repair has no bearing on this file
-  if (repair.inputSize() > MAX_INPUT_SIZE) {
+  if (repair.inputTooLarge) {
     repair.report(SEQMEND_FILE_TOO_LARGE);
     return REPAIR_FAILED;
   }

@@ -117,18 +117,26 @@ class Restoration {
   // offset where the walk goes on.
   size_t takeChunk(size_t start, ChunkKind kind, const Chunk& chunk) {
     ChunkParse parse = startChunkParse(kind);
-    size_t end = feed(parse, start + 4, size_);
+    const size_t endAsItStands = feed(parse, start + 4, size_);
     // A body is proven only by what follows it; a track by its end of track as well.
-    if (parse.phase == ParsePhase::DONE &&
-        (kind == ChunkKind::TRACK || isChunkBoundary(file_, size_, end))) {
-      keep(start, end);
-      return end;
+    const bool soundAsItStands =
+        parse.phase == ParsePhase::DONE &&
+        (kind == ChunkKind::TRACK || isChunkBoundary(file_, size_, endAsItStands));
+    // The header's fields go through the transfer like any other bytes. A damaged header that
+    // ends before four printable bytes (a track count of 10 became 00 0D 0A, and the division's
+    // low byte is a letter) proves less than one that ends where a track's tag stands: the
+    // header as it stands is taken only when no restoration of it ends there.
+    const bool weakHeader =
+        soundAsItStands && kind == ChunkKind::HEADER && !isKnownChunkStart(endAsItStands);
+    if (soundAsItStands && !weakHeader) {
+      keep(start, endAsItStands);
+      return endAsItStands;
     }
     bool givenUp = isGivenUp(parse);
     if (!givenUp) {
       long removed = 0;
-      end = undoCrLf(start, kind, removed, givenUp);
-      if (end != 0) {
+      const size_t end = undoCrLf(start, kind, removed, givenUp);
+      if (end != 0 && (!weakHeader || isKnownChunkStart(end))) {
         report(SEQMEND_CRLF_TO_LF, chunk, removed);
         keep(start, end, Fix::CR_LF_TO_LF);
         ++restored_;
@@ -139,7 +147,7 @@ class Restoration {
       // Where the next chunk begins is where the damaged chunk ends, unless that is text inside it.
       LostCrSearch search = searchLostCrs(file_, size_, start, kind,
                                           nextTag(start + 4, TRACK_TAG, HEADER_TAG), budget_);
-      if (search.outcome == LostCrSearch::NONE) {
+      if (search.outcome == LostCrSearch::NONE && !weakHeader) {
         search = searchLostCrs(file_, size_, start, kind, ANY_END, budget_);
       }
       if (search.outcome == LostCrSearch::FOUND) {
@@ -153,6 +161,10 @@ class Restoration {
         return search.end;
       }
       givenUp = search.outcome == LostCrSearch::GIVEN_UP;
+    }
+    if (weakHeader) {
+      keep(start, endAsItStands);
+      return endAsItStands;
     }
     if (givenUp) {
       report(SEQMEND_SEARCH_GIVEN_UP, chunk);
@@ -232,6 +244,13 @@ class Restoration {
       repair_.report(SEQMEND_TRACK_COUNT_DIFFERS, {.value = counted, .count = tracks});
       proven_ = false;
     }
+  }
+
+  // Whether a track or a header begins at offset, or the file ends there.
+  bool isKnownChunkStart(size_t offset) const {
+    return offset == size_ ||
+           (offset < size_ && size_ - offset >= 4 &&
+            (tagEquals(TRACK_TAG, file_ + offset) || tagEquals(HEADER_TAG, file_ + offset)));
   }
 
   // The offset of the first of two tags at or after from; the size when neither follows.

@@ -78,9 +78,21 @@ constexpr CodeInfo CODES[] = {
     {"track-count-differs", "%s: the header counts %d track%s, %d found\n", "Nvpc"},
     {"nothing-undone", "%s: no damage of a text-mode transfer could be undone\n", "N"},
     {"not-enough-memory", "%s: not enough memory\n", "N"},
+    {"header-surplus-removed", "%s: remove surplus of header (%ld byte%s)\n", "Ncp"},
+    {"data-byte-clamped", "%s: invalid data byte %02X changed to 7F at %08lX\n", "Nbo"},
+    {"channel-event-removed", "%s: removing channel command with data byte %02X at %08lX\n", "Nbo"},
+    {"key-signature-removed", "%s: removing key signature out of range at %08lX\n", "No"},
+    {"smpte-offset-removed", "%s: removing SMPTE offset out of range at %08lX\n", "No"},
+    {"time-signature-removed", "%s: removing time signature out of range at %08lX\n", "No"},
+    {"tempo-removed", "%s: removing invalid tempo at %08lX\n", "No"},
+    {"meta-event-removed", "%s: removing too short meta event %02X at %08lX\n", "Nbo"},
+    {"sysex-byte-cleared", "%s: sysex byte %02X changed to %02X at %08lX\n", "Nbvo"},
+    {"end-of-track-data-removed", "%s: data of end of track removed at %08lX\n", "No"},
+    {"early-end-of-track-removed", "%s: removing end of track before the end at %08lX\n", "No"},
+    {"status-written-again", "%s: running status written out in track %d (%ld event%s)\n", "Ntcp"},
 };
 constexpr int CODE_COUNT = int(std::size(CODES));
-static_assert(CODE_COUNT == SEQMEND_NOT_ENOUGH_MEMORY);
+static_assert(CODE_COUNT == SEQMEND_STATUS_WRITTEN_AGAIN);
 
 const CodeInfo* codeInfo(int code) {
   return code >= 1 && code <= CODE_COUNT ? &CODES[code - 1] : nullptr;
@@ -159,6 +171,7 @@ bool startRepair(seqmend_context* context, const seqmend_options* options, Repai
   repair.buffers = context->buffers;
   repair.options = options;
   repair.tracksOnly = options != nullptr && (options->flags & SEQMEND_TRACKS_ONLY) != 0;
+  repair.normalize = options != nullptr && (options->flags & SEQMEND_NORMALIZE) != 0;
   if (keep) {
     repair.findings = &context->findings;
     repair.extras = &context->extras;
@@ -173,7 +186,7 @@ bool hasLineEndHint(Repair& repair) {
   return findPattern(repair.in, CR_LF, 2, repair.buffers->searchBlock) > 0;
 }
 
-int finishRepair(seqmend_context* context, Repair& repair, int verdict, seqmend_result* result) {
+int finishRepair(Repair& repair, int verdict, seqmend_result* result, bool hintsAtLineEnds = true) {
   repair.out.flush();
   if (repair.failed()) {
     verdict = REPAIR_FAILED;
@@ -182,9 +195,9 @@ int finishRepair(seqmend_context* context, Repair& repair, int verdict, seqmend_
   summary.verdict = verdict;
   summary.failed_stream = repair.failure.stream;
   summary.error = repair.failure.error;
-  summary.extra_count = int(context->extras.size());
+  summary.extra_count = repair.extraCount;
   summary.output_size = uint64_t(repair.out.size());
-  if (verdict != REPAIR_UNCHANGED && !repair.failed()) {
+  if (hintsAtLineEnds && verdict != REPAIR_UNCHANGED && !repair.failed() && !repair.inputTooLarge) {
     summary.crlf_hint = hasLineEndHint(repair) ? 1 : 0;
   }
   if (result != nullptr) {
@@ -335,11 +348,11 @@ int seqmend_repair_stream(seqmend_context* context, const seqmend_options* optio
   return guarded(result, [&] {
     Repair repair;
     startRepair(context, options, repair, false);
-    const long size =
-        input->size > uint64_t(MAX_INPUT_SIZE) ? MAX_INPUT_SIZE + 1 : long(input->size);
+    repair.inputTooLarge = input->size > uint64_t(MAX_INPUT_SIZE);
+    const long size = repair.inputTooLarge ? 0 : long(input->size);
     repair.in.attachReader(*input, size, context->buffers->inputBlock, repair.failure);
     repair.out.attachWriter(*output, context->buffers->outputBlock, repair.failure);
-    return finishRepair(context, repair, repairMidiFile(repair), result);
+    return finishRepair(repair, repairMidiFile(repair), result);
   });
 }
 
@@ -349,11 +362,13 @@ int seqmend_repair_memory(seqmend_context* context, const seqmend_options* optio
     Repair repair;
     startRepair(context, options, repair, true);
     const auto* bytes = static_cast<const unsigned char*>(data);
-    const long measured = size > size_t(MAX_INPUT_SIZE) ? MAX_INPUT_SIZE + 1 : long(size);
-    repair.in.attachMemory(bytes, measured, repair.failure);
-    context->output.reserve(std::min<size_t>(size, size_t(MAX_INPUT_SIZE)) + 64);
+    repair.inputTooLarge = size > size_t(MAX_INPUT_SIZE);
+    repair.in.attachMemory(bytes, repair.inputTooLarge ? 0 : long(size), repair.failure);
+    if (!repair.inputTooLarge) {
+      context->output.reserve(size + 64);
+    }
     repair.out.attachMemory(context->output, repair.failure);
-    const int verdict = finishRepair(context, repair, repairMidiFile(repair), result);
+    const int verdict = finishRepair(repair, repairMidiFile(repair), result);
     keepMemoryResults(context, bytes, size, verdict);
     return verdict;
   });
@@ -368,7 +383,7 @@ int seqmend_restore_memory(seqmend_context* context, const seqmend_options* opti
     repair.in.attachMemory(bytes, long(std::min<size_t>(size, size_t(MAX_INPUT_SIZE))),
                            repair.failure);
     repair.out.attachMemory(context->output, repair.failure);
-    const int verdict = finishRepair(context, repair, restoreLineEnds(repair, bytes, size), result);
+    const int verdict = finishRepair(repair, restoreLineEnds(repair, bytes, size), result, false);
     keepMemoryResults(context, bytes, size, verdict);
     return verdict;
   });
@@ -383,7 +398,7 @@ int seqmend_restore_stream(seqmend_context* context, const seqmend_options* opti
     repair.out.attachWriter(*output, context->buffers->outputBlock, repair.failure);
     if (input->size > uint64_t(MAX_INPUT_SIZE)) {
       repair.report(SEQMEND_FILE_TOO_LARGE);
-      return finishRepair(context, repair, REPAIR_FAILED, result);
+      return finishRepair(repair, REPAIR_FAILED, result, false);
     }
     const size_t size = size_t(input->size);
     std::vector<unsigned char>& whole = context->wholeInput;
@@ -392,7 +407,7 @@ int seqmend_restore_stream(seqmend_context* context, const seqmend_options* opti
       whole.resize(size);
     } catch (const std::bad_alloc&) {
       repair.report(SEQMEND_NOT_ENOUGH_MEMORY);
-      return finishRepair(context, repair, REPAIR_FAILED, result);
+      return finishRepair(repair, REPAIR_FAILED, result, false);
     }
 #else
     whole.resize(size);
@@ -405,7 +420,7 @@ int seqmend_restore_stream(seqmend_context* context, const seqmend_options* opti
     if (!repair.failed()) {
       verdict = restoreLineEnds(repair, whole.data(), size);
     }
-    verdict = finishRepair(context, repair, verdict, result);
+    verdict = finishRepair(repair, verdict, result, false);
     // The held input is not kept beyond the call: a large file's memory goes back at once.
     std::vector<unsigned char>().swap(whole);
     return verdict;

@@ -31,14 +31,20 @@ void streamEvent(TrackScan& scan, int32_t length) {
     return;
   }
   Repair& repair = *scan.repair;
-  repair.out.write(scan.block + scan.eventStart, size_t(inBlock));
+  // The normal form writes the delta time anew when events left out before owe it theirs.
+  long head = 0;
+  if (repair.normalize && scan.carriedDelta != 0 && !writeEventHead(scan, false, 0, head)) {
+    return;
+  }
+  const long skipped = head != 0 ? long(scan.statusAt) : 0;
+  repair.out.write(scan.block + scan.eventStart + skipped, size_t(inBlock - skipped));
   // The input stands just after what the block holds.
   copyBytes(total - inBlock, repair.in, repair.out, repair.failure);
   if (repair.failed()) {
     scan.writeFailed = true;
     return;
   }
-  scan.written += total;
+  scan.written += total - skipped;
   scan.blockStart = scan.eventOffset + total;
   scan.filled = 0;
   scan.next = 0;

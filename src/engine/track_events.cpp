@@ -68,10 +68,15 @@ int finishTrack(TrackScan& scan) {
   if (lost > 0) {
     scan.repair->report(SEQMEND_BYTES_LOST, {.count = lost});
   }
+  if (scan.statusesWritten > 0) {
+    scan.repair->report(SEQMEND_STATUS_WRITTEN_AGAIN,
+                        {.track = scan.repair->trackNumber, .count = scan.statusesWritten});
+  }
   if (scan.endOfTrackSeen) {
     return scan.changed || lost != 0 ? REPAIR_CHANGED : REPAIR_UNCHANGED;
   }
-  if (!writeOutput(scan, ADDED_END_OF_TRACK, sizeof ADDED_END_OF_TRACK)) {
+  if (scan.repair->normalize ? !writeNormalEndOfTrack(scan)
+                             : !writeOutput(scan, ADDED_END_OF_TRACK, sizeof ADDED_END_OF_TRACK)) {
     return REPAIR_FAILED;
   }
   scan.repair->report(SEQMEND_END_OF_TRACK_ADDED);
@@ -259,7 +264,10 @@ int repairTrackScan(TrackScan& scan) {
     if (!fillTrackBlock(scan, EVENT_LOOKAHEAD) && scan.writeFailed) {
       return REPAIR_FAILED;
     }
-    takeRun(scan);
+    // The normal form looks at every event on its own.
+    if (!scan.repair->normalize) {
+      takeRun(scan);
+    }
     if (scan.remaining() == 0) {
       break;
     }
@@ -271,11 +279,14 @@ int repairTrackScan(TrackScan& scan) {
     }
     // Wraps instead of overflowing on hostile delta times; only the pause check reads it.
     scan.tick = static_cast<int32_t>(static_cast<uint32_t>(scan.tick) + delta);
+    scan.eventDelta = delta;
+    scan.statusAt = scan.next - scan.eventStart;
     if (!readEventBytes(scan, 1)) {
       return finishTrack(scan);
     }
     int status = scan.block[scan.next - 1];
-    if (status < 0x80 && scan.runningStatus >= 0) {
+    scan.statusRunning = status < 0x80 && scan.runningStatus >= 0;
+    if (scan.statusRunning) {
       // Running status: the byte is the first data byte, read again as such.
       status = scan.runningStatus;
       --scan.next;
@@ -286,7 +297,7 @@ int repairTrackScan(TrackScan& scan) {
     if (readMessage(scan, status) == EventOutcome::END_TRACK) {
       return finishTrack(scan);
     }
-    if (scan.writeFailed) {
+    if (scan.writeFailed || (scan.repair->normalize && !normalizeEvent(scan, status))) {
       return REPAIR_FAILED;
     }
   }

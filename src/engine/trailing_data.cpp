@@ -49,6 +49,7 @@ int handleTrailingData(ChunkWalk& walk, Repair& repair) {
     }
 
     ++walk.extraCount;
+    repair.extraCount = walk.extraCount;
     char extraName[24];
     std::snprintf(extraName, sizeof extraName, "extra%d.mid", walk.extraCount);
     repair.report(SEQMEND_EXTRA_FILE, {.file = extraName});

@@ -33,7 +33,7 @@ fixed() { printf '%s contains errors. Fixed output written to %s\\n' "$1" "$2"; 
 start "version banner"
 run -v
 BANNER="$(head -n 1 ../stdout)\n"
-grep -qxE 'seqmend v1\.15 \((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [1-9][0-9]? [0-9]{4}\)' \
+grep -qxE 'seqmend v1\.16 \((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [1-9][0-9]? [0-9]{4}\)' \
   <(head -n 1 ../stdout) || fail "banner: $(head -n 1 ../stdout)"
 expect 1 "$BANNER$USAGE" ''
 files ''

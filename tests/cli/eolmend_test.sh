@@ -27,7 +27,7 @@ fixed() { printf '%s contains errors. Fixed output written to %s\\n' "$1" "$2"; 
 lf_to_crlf() { printf '%s' "$*" | tr -d ' ' | sed 's/../& /g; s/0[aA] /0D0A /g'; }
 
 start "version banner, usage, -t is no option here"; run -v -t
-grep -qxE 'eolmend v1\.15 \([A-Z][a-z]{2} [1-9][0-9]? [0-9]{4}\)' <(head -n 1 ../stdout) ||
+grep -qxE 'eolmend v1\.16 \([A-Z][a-z]{2} [1-9][0-9]? [0-9]{4}\)' <(head -n 1 ../stdout) ||
   fail "banner: $(head -n 1 ../stdout)"
 expect 1 "$(head -n 1 ../stdout)\n$USAGE" 'Invalid option -t.\n'; files ''
 

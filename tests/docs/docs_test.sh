@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What users meet around the binary: the manual page, the example files, the batch example and
-# the Debian package. Exit status 77 marks a check whose tools are not installed (skipped).
+# the Debian packages. Exit status 77 marks a check whose tools are not installed (skipped).
 #
 # usage: docs_test.sh manpage|examples|batch|package SEQMEND SOURCE_DIR BUILD_DIR VERSION
 set -euo pipefail
@@ -14,14 +14,19 @@ need() { for tool; do command -v "$tool" >/dev/null || exit 77; done; }
 
 # Each page renders without a single warning, carries the project's version, and documents every
 # message that its program prints with a conversion in it: each format string of its sources must
-# match a line of the page, with its conversions standing for any word. eolmend's sources are its
-# own folder and the shared front end; seqmend's are all others but seqmend-batch's, whose test
-# holds its page to every message code.
+# match a line of the page, with its conversions standing for any word. The findings' lines stand
+# in the library's table of codes, eolmend's from "crlf-to-lf" to "not-enough-memory"; the
+# programs' own lines in their sources and the shared front end. seqmend-batch's test holds its page to every message code.
 check_manpage() {
   need groff
-  check_page seqmend 30 $(find "$source/src" -name '*.cpp' ! -path "$source/src/eolmend/*" \
-    ! -path "$source/src/batch/*")
-  check_page eolmend 10 "$source"/src/eolmend/*.cpp "$source/src/app/run_driver.cpp"
+  local codes="$scratch/codes"
+  sed -n '/^constexpr CodeInfo CODES/,/^};/p' "$source/src/engine/seqmend_api.cpp" >"$codes"
+  sed '/"crlf-to-lf"/,/"not-enough-memory"/d' "$codes" >"$codes.seqmend"
+  { sed -n '/"crlf-to-lf"/,/"not-enough-memory"/p' "$codes"
+    grep -E '"(no-midi-data|file-too-large)"' "$codes"; } >"$codes.eolmend"
+  check_page seqmend 30 "$codes.seqmend" $(find "$source/src" -name '*.cpp' \
+    ! -path "$source/src/eolmend/*" ! -path "$source/src/batch/*" ! -path "$source/src/engine/*")
+  check_page eolmend 10 "$codes.eolmend" "$source"/src/eolmend/*.cpp "$source/src/app/run_driver.cpp"
   check_page seqmend-batch 0 /dev/null
 }
 
@@ -39,8 +44,9 @@ check_page() {
   groff -man -Tascii -rLL=400n -rHY=0 -P-cbu "$page" | tr -s ' ' >"$scratch/page.txt"
   # A call may break its line before the format string, so the sources are read as one line.
   cat "$@" | tr '\n' ' ' |
-    { grep -oE 'printf\( *(stderr, *)?"([^"\\]|\\.)*%([^"\\]|\\.)*"' || true; } |
-    sed -E 's/^[^"]*"//; s/"$//; s/\\n$//; s/\\"/"/g' | sort -u >"$scratch/formats"
+    { grep -oE '(printf\( *(stderr, *)?|\{"[a-z0-9-]+", *)"([^"\\]|\\.)*%([^"\\]|\\.)*"' || true; } |
+    sed -E 's/^(printf\( *(stderr, *)?|\{"[a-z0-9-]+", *)"//; s/"$//; s/\\n$//; s/\\"/"/g' |
+    sort -u >"$scratch/formats"
   [ "$(wc -l <"$scratch/formats")" -ge "$fewest" ] || fail "too few messages found for $program"
   : >"$scratch/missing"
   while IFS= read -r format; do
@@ -71,19 +77,42 @@ check_batch() {
     fail "the batch run changed examples/"
 }
 
-# The package installs into an empty root with both programs and their manual pages; each binary
-# runs: -version prints the banner and, with no file name, the usage screen, and exits with 1.
-# lintian finds no error and no warning in it, and no missing hardening; without lintian the
-# check ends as skipped after the rest.
+# The three packages: seqmend (the programs), libseqmend<major> (the shared library) and
+# libseqmend-dev (what building against it takes). Each installs into an empty root of its own
+# with what it should hold, and no two share a file. The programs run from theirs: -version
+# prints the banner and, with no file name, the usage screen, and exits with 1. Only the
+# development package depends on the runtime package, in the same version; the runtime package
+# declares its library. Unpacked together, the development and runtime packages build
+# examples/repair_buffer.c with pkg-config into a program that prints what the installed seqmend
+# does. lintian finds no error and no warning in any of them, and no missing hardening; without
+# lintian the check ends as skipped after the rest.
 check_package() {
   need cpack dpkg-deb
   cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" ||
     fail "cpack: $(<"$scratch/cpack.log")"
-  local deb root=$scratch/root status program file
-  deb=$(ls "$scratch"/package/seqmend_*.deb)
-  [ "$(dpkg-deb -f "$deb" Package Version)" = "Package: seqmend"$'\n'"Version: $version" ] ||
-    fail "control fields: $(dpkg-deb -f "$deb")"
-  dpkg-deb -x "$deb" "$root"
+  local runtime=libseqmend${version%%.*} package deb root=$scratch/root status program file
+  local debs=() together=$scratch/together
+  for package in seqmend "$runtime" libseqmend-dev; do
+    deb=$(ls "$scratch/package/${package}_$version"_*.deb) || fail "no package $package"
+    debs+=("$deb")
+    [ "$(dpkg-deb -f "$deb" Package Version)" = "Package: $package"$'\n'"Version: $version" ] ||
+      fail "control fields: $(dpkg-deb -f "$deb")"
+    dpkg-deb -x "$deb" "$scratch/root-$package"
+    [ -f "$scratch/root-$package/usr/share/doc/$package/copyright" ] ||
+      fail "no copyright file in $package"
+    dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' >>"$scratch/files"
+    dpkg-deb -x "$deb" "$together"
+  done
+  [ -z "$(sort "$scratch/files" | uniq -d)" ] ||
+    fail "files in two packages: $(sort "$scratch/files" | uniq -d)"
+  [ -z "$(dpkg-deb -f "${debs[0]}" Depends | grep -o 'libseqmend[^,]*')" ] ||
+    fail "seqmend depends on the library package: $(dpkg-deb -f "${debs[0]}" Depends)"
+  dpkg-deb -f "${debs[2]}" Depends | grep -qF "$runtime (= $version)" ||
+    fail "libseqmend-dev depends on $(dpkg-deb -f "${debs[2]}" Depends)"
+  dpkg-deb -I "${debs[1]}" shlibs | grep -qx "libseqmend ${version%%.*} $runtime (>= $version)" ||
+    fail "the shlibs file of $runtime: $(dpkg-deb -I "${debs[1]}" shlibs)"
+
+  root=$scratch/root-seqmend
   for file in doc/seqmend/copyright man/man1/{seqmend,eolmend,seqmend-batch}.1.gz; do
     [ -f "$root/usr/share/$file" ] || fail "no $file in the package"
   done
@@ -99,13 +128,41 @@ check_package() {
       fail "no usage line for $program"
   done
 
+  local lib
+  lib=$(dirname "$(find "$scratch/root-$runtime/usr/lib" -name 'libseqmend.so.*.*')")
+  lib=${lib#"$scratch/root-$runtime"}
+  [ -L "$scratch/root-$runtime$lib/libseqmend.so.${version%%.*}" ] || fail "$runtime: no soname link"
+  for file in include/seqmend.h "${lib#/usr/}"/{libseqmend.a,libseqmend.so,pkgconfig/seqmend.pc} \
+    "${lib#/usr/}"/cmake/seqmend/seqmend{Config,ConfigVersion,Targets}.cmake; do
+    [ -e "$scratch/root-libseqmend-dev/usr/$file" ] || [ -L "$scratch/root-libseqmend-dev/usr/$file" ] ||
+      fail "no $file in libseqmend-dev"
+  done
+  if command -v cc >/dev/null && command -v pkg-config >/dev/null; then
+    mkdir "$scratch/run"
+    cp "$source/examples/damaged.mid" "$scratch/run/"
+    # shellcheck disable=SC2046  # pkg-config's words are separate arguments
+    cc -std=c99 -o "$scratch/repair_buffer" "$source/examples/repair_buffer.c" \
+      $(PKG_CONFIG_PATH=$together$lib/pkgconfig pkg-config --cflags --libs seqmend) ||
+      fail "repair_buffer does not build against the packages"
+    (cd "$scratch/run" && "$root/usr/bin/seqmend" damaged.mid fixed.mid >../expected &&
+      LD_LIBRARY_PATH=$together$lib "$scratch/repair_buffer" damaged.mid fixed2.mid >../got) ||
+      fail "a repair of damaged.mid failed"
+    sed 's/fixed.mid$/fixed2.mid/' "$scratch/expected" | diff -u - "$scratch/got" ||
+      fail "repair_buffer against the packages prints otherwise than seqmend"
+    cmp "$scratch/run/fixed.mid" "$scratch/run/fixed2.mid" || fail "the repaired files differ"
+  fi
+
   need lintian
   # The hardening comes with the presets (scripts/package builds with one); a build configured
   # without them is checked for everything else.
-  local unhardened=()
+  # cpack writes a postinst and a postrm that run ldconfig into every package with a shared
+  # library in /usr/lib, and has no switch to leave them out. The runtime package activates
+  # dpkg's ldconfig trigger as Debian wants; the scripts' own call only renews the cache once more.
+  local suppressed=maintscript-calls-ldconfig
   grep -q '^CMAKE_CXX_FLAGS:STRING=.*-fstack-protector-strong' "$build/CMakeCache.txt" ||
-    unhardened=(--suppress-tags hardening-no-relro,hardening-no-bindnow,hardening-no-pie,hardening-no-fortify-functions)
-  lintian --display-info --fail-on error,warning "${unhardened[@]}" "$deb" >"$scratch/lintian" 2>&1 &&
+    suppressed+=,hardening-no-relro,hardening-no-bindnow,hardening-no-pie,hardening-no-fortify-functions
+  lintian --display-info --fail-on error,warning --suppress-tags "$suppressed" \
+    "${debs[@]}" >"$scratch/lintian" 2>&1 &&
     ! grep -qE '^[EW]: |hardening-' "$scratch/lintian" || fail "lintian: $(<"$scratch/lintian")"
 }
 

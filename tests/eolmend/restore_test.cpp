@@ -1,10 +1,12 @@
-// eolmend's restoration through restoreLineEnds: round trips over every example and every file of
-// the external corpus, damaged here both ways; the choice among restorations against all of them;
-// sound files with CR LF left alone; damage in some chunks only and in length fields; chunks that
-// cannot be restored or whose search is given up; the cost of a byte of 0x80.
+// eolmend's restoration through seqmend_restore_memory: round trips over every example and every
+// file of the external corpus, damaged here both ways; the choice among restorations against all
+// of them; sound files with CR LF left alone; damage in some chunks only, in length fields and in
+// the header's fields; chunks that cannot be restored or whose search is given up; the cost of a
+// byte of 0x80.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,8 +17,8 @@
 
 #include "engine.h"
 #include "line_ends.h"
+#include "seqmend.h"
 #include "support/midi_bytes.h"
-#include "support/streams.h"
 
 namespace {
 
@@ -34,18 +36,46 @@ Bytes damage(const Bytes& bytes, bool crLfBecameLf) {
   return damaged;
 }
 
-// A run of restoreLineEnds, which never writes to its input.
-EngineRun restore(const Bytes& input) {
-  TempStream in(input), out;
-  EngineRun run;
-  run.messages =
-      capturedStdout([&] { run.result = restoreLineEnds("in.mid", out.get(), in.get()); });
-  run.output = out.contents();
-  EXPECT_EQ(input, in.contents());
+// What one restoration did: its verdict, its findings as the program prints them, and the
+// restored file (empty unless one was written).
+struct RestoreRun {
+  int result = 0;
+  std::string messages;
+  Bytes output;
+};
+
+// A restoration from memory. A sound input stands for itself as the output, and a failed one
+// leaves none.
+RestoreRun restore(const Bytes& input) {
+  seqmend_context* context = seqmend_context_new();
+  seqmend_result summary = {};
+  RestoreRun run;
+  run.result = seqmend_restore_memory(context, nullptr, input.data(), input.size(), &summary);
+  EXPECT_EQ(run.result, summary.verdict);
+  for (size_t i = 0; i < seqmend_finding_count(context); ++i) {
+    char line[256];
+    const size_t length =
+        seqmend_render(seqmend_finding_at(context, i), "in.mid", line, sizeof line);
+    EXPECT_LT(length, sizeof line);
+    run.messages.append(line, length);
+  }
+  size_t size = 0;
+  const unsigned char* output = seqmend_output(context, &size);
+  if (run.result == REPAIR_CHANGED) {
+    EXPECT_EQ(summary.output_size, size);
+    run.output.assign(output, output + size);
+  } else if (run.result == REPAIR_UNCHANGED) {
+    EXPECT_TRUE(output == input.data() && size == input.size());
+  } else {
+    EXPECT_TRUE(output == nullptr && size == 0);
+  }
+  seqmend_context_free(context);
   return run;
 }
 
-bool isAmbiguous(const EngineRun& run) { return run.messages.find("Warning") != std::string::npos; }
+bool isAmbiguous(const RestoreRun& run) {
+  return run.messages.find("Warning") != std::string::npos;
+}
 
 // A track of exactly `length` bytes: a text event filled up to it, then the end of track.
 Bytes trackOfLength(uint32_t length) {
@@ -93,7 +123,7 @@ TEST(Restore, EveryFileComesBackFromBothKindsOfDamage) {
         continue;
       }
       SCOPED_TRACE(name + (crLfBecameLf ? ", CR LF -> LF" : ", LF -> CR LF"));
-      const EngineRun run = restore(input);
+      const RestoreRun run = restore(input);
       EXPECT_NE(REPAIR_UNCHANGED, run.result) << run.messages;
       if (restore(file).result == REPAIR_UNCHANGED) {
         // A sound original comes back whole; a search that takes another restoration says so.
@@ -173,13 +203,48 @@ TEST(Restore, RestoresOnlyChunksThatProveSoundAndSaysWhat) {
   }
   for (const auto& [input, messages, output] : cases) {
     SCOPED_TRACE(testing::PrintToString(input));
-    const EngineRun run = restore(input);
+    const RestoreRun run = restore(input);
     EXPECT_EQ(!output.empty()    ? REPAIR_CHANGED
               : messages.empty() ? REPAIR_UNCHANGED
                                  : REPAIR_FAILED,
               run.result);
     EXPECT_EQ(messages, run.messages);
     EXPECT_EQ(output, run.output);
+  }
+}
+
+// A transfer in text mode damages the header's fields as it damages every other byte: a track
+// count of 10 (00 0A) or 0x0D0A, a division whose high byte is 0A, also where a printable low
+// byte of the division makes the damaged header, as it stands, end before four printable bytes.
+// The tracks hold no LF, so the header's fields are all that was damaged.
+TEST(Restore, HeaderFieldsComeBackFromBothKindsOfDamage) {
+  for (const auto& [tracks, division] : std::vector<std::pair<uint16_t, uint16_t>>{{10, 480},
+                                                                                   {10, 96},
+                                                                                   {10, 120},
+                                                                                   {10, 0x0A60},
+                                                                                   {0x0D0A, 96},
+                                                                                   {13, 0x0A00},
+                                                                                   {13, 0x0A78}}) {
+    const Bytes header = smfHeader(1, tracks, division);
+    const Bytes file = header + times(trackChunk(soundTrackEvents(1)), tracks);
+    for (const bool crLfBecameLf : {false, true}) {
+      const Bytes damaged = damage(file, crLfBecameLf);
+      if (damaged == file) {
+        continue;
+      }
+      SCOPED_TRACE(std::to_string(tracks) + " tracks, division " + std::to_string(division) +
+                   (crLfBecameLf ? ", CR LF -> LF" : ", LF -> CR LF"));
+      const long changed = long(header.size()) - long(damage(header, crLfBecameLf).size());
+      const std::string count =
+          std::to_string(std::abs(changed)) + " byte" + (std::abs(changed) == 1 ? "" : "s");
+      const RestoreRun run = restore(damaged);
+      EXPECT_EQ(REPAIR_CHANGED, run.result);
+      EXPECT_EQ(crLfBecameLf
+                    ? "in.mid: LF changed back to CR LF in the header (" + count + " inserted)\n"
+                    : "in.mid: CR LF changed back to LF in the header (" + count + " removed)\n",
+                run.messages);
+      EXPECT_TRUE(run.output == file);
+    }
   }
 }
 
@@ -236,7 +301,7 @@ TEST(Restore, TakesTheCheapestRestorationThenTheEarliestCr) {
         ways.emplace_back(parse.cost, noCr, file);
       }
     }
-    const EngineRun run = restore(damaged);
+    const RestoreRun run = restore(damaged);
     EXPECT_EQ(std::get<2>(*std::min_element(ways.begin(), ways.end())), run.output) << run.messages;
     EXPECT_EQ(ways.size() > 1, isAmbiguous(run)) << run.messages;
     ++checked;

@@ -1,123 +1,130 @@
-// The engine driven in this process: temporary streams, captured messages, a scratch folder.
+// The engine driven in this process, in memory: whole files through the library's interface,
+// single tracks and searches through the engine's own units, and the findings rendered as the
+// programs print them.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine.h"
+#include "seqmend.h"
 #include "support/midi_bytes.h"
 
-// A temporary file holding bytes, positioned at its start; closed (and gone) with the object.
-class TempStream {
- public:
-  explicit TempStream(const Bytes& bytes = {}) : file_(std::tmpfile()) {
-    if (!bytes.empty()) {
-      std::fwrite(bytes.data(), 1, bytes.size(), file_);
-    }
-    std::rewind(file_);
+// The lines of findings as the programs print them for the input "in.mid".
+inline std::string renderedLines(const std::vector<seqmend_finding>& findings) {
+  std::string lines;
+  for (const seqmend_finding& finding : findings) {
+    std::string line(seqmend_render(&finding, "in.mid", nullptr, 0) + 1, '\0');
+    seqmend_render(&finding, "in.mid", line.data(), line.size());
+    line.pop_back();
+    lines += line;
   }
-  ~TempStream() { std::fclose(file_); }
-  TempStream(const TempStream&) = delete;
-  TempStream& operator=(const TempStream&) = delete;
-
-  FILE* get() const { return file_; }
-
-  // Every byte of the file, whatever the current position; the position is kept.
-  Bytes contents() const {
-    std::fflush(file_);
-    const long pos = std::ftell(file_);
-    std::fseek(file_, 0, SEEK_END);
-    Bytes all(size_t(std::ftell(file_)));
-    std::rewind(file_);
-    EXPECT_EQ(all.size(), std::fread(all.data(), 1, all.size(), file_));
-    std::fseek(file_, pos, SEEK_SET);
-    return all;
-  }
-
- private:
-  FILE* file_;
-};
-
-// What a call printed on standard output, captured around it.
-template <typename Call>
-std::string capturedStdout(Call call) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  call();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  return lines;
 }
 
-// What one engine call did.
+// What a track repair starts with: the format of its file and the GM ON message pending from the
+// tracks before it. The fixture sets them as a file's walk would for a format 1 file.
+struct TrackSettings {
+  int midiType = 1;
+  bool tracksOnly = false;
+  int32_t gmOnTick = -1;  // and, after a repair, what it left pending
+};
+inline TrackSettings trackSettings;
+
+// A repair over bytes in memory, run through the engine's units with a context's buffers.
+class EngineRepair {
+ public:
+  explicit EngineRepair(const Bytes& input) : input_(input), buffers_(new RepairBuffers) {
+    repair.buffers = buffers_.get();
+    repair.findings = &findings;
+    repair.extras = &extras;
+    repair.in.attachMemory(input_.data(), long(input_.size()), repair.failure);
+    repair.out.attachMemory(output, repair.failure);
+  }
+
+  Repair repair;
+  std::vector<seqmend_finding> findings;
+  std::vector<std::pair<long, long>> extras;
+  std::vector<unsigned char> output;
+
+ private:
+  Bytes input_;
+  std::unique_ptr<RepairBuffers> buffers_;
+};
+
+// What one repair did.
 struct EngineRun {
   int result = 0;
   std::string messages;
   Bytes output;
+  std::vector<Bytes> extras = {};  // extra1.mid, extra2.mid, ...
 };
 
 // One track of events behind a chunk head, so that offsets are absolute (the events start at
-// 8), repaired as a track of `length` bytes (-1: all of them). The file ends behind the events.
-// Whatever the events, the count of bytes written is right and the input is left at the track's
-// end, where the walk goes on.
+// 8), repaired as a track of `length` bytes (-1: all of them) with the trackSettings. The file
+// ends behind the events. Whatever the events, the count of bytes written is right and the input
+// is left at the track's end, where the walk goes on.
 inline EngineRun repairTrack(const Bytes& events, int32_t length = -1) {
-  TempStream in(text("MTrk") + uint32BE(0) + events), out;
-  std::fseek(in.get(), 8, SEEK_SET);
+  EngineRepair engine(text("MTrk") + uint32BE(0) + events);
+  engine.repair.midiType = trackSettings.midiType;
+  engine.repair.tracksOnly = trackSettings.tracksOnly;
+  engine.repair.gmOnTick = trackSettings.gmOnTick;
+  engine.repair.in.seek(8);
   const int32_t trackLength = length < 0 ? int32_t(events.size()) : length;
   EngineRun run;
   long written = -1;
-  run.messages = capturedStdout([&] {
-    run.result = repairTrackEvents("in.mid", out.get(), in.get(), 8, trackLength, written);
-  });
-  run.output = out.contents();
+  run.result = repairTrackEvents(engine.repair, 8, trackLength, written);
+  trackSettings.gmOnTick = engine.repair.gmOnTick;
+  run.messages = renderedLines(engine.findings);
+  run.output = engine.output;
   EXPECT_EQ(long(run.output.size()), written);
-  EXPECT_EQ(8 + trackLength, std::ftell(in.get()));
+  EXPECT_EQ(8 + trackLength, engine.repair.in.tell());
   return run;
 }
 
-// A whole file through the engine. Where SEQMEND_SAVE_INPUTS names a folder, a copy of the input
-// named by its hash goes there too, so that the programs can be run on every input of the tests.
-inline EngineRun repairFile(const Bytes& input) {
+using ContextPointer = std::unique_ptr<seqmend_context, decltype(&seqmend_context_free)>;
+inline ContextPointer newContext() { return {seqmend_context_new(), seqmend_context_free}; }
+
+// A whole file through the library's repair from memory: its verdict, lines, output (the input
+// itself when it was sound) and extra files. Where SEQMEND_SAVE_INPUTS names a folder, a copy of
+// the input named by its hash goes there too, so that the programs can be run on every input of
+// the tests.
+inline EngineRun repairFile(const Bytes& input, unsigned flags = 0) {
   if (const char* folder = std::getenv("SEQMEND_SAVE_INPUTS")) {
     const std::string bytes(input.begin(), input.end());
     const size_t hash = std::hash<std::string>()(bytes);
     std::ofstream(std::string(folder) + "/" + std::to_string(hash) + ".mid", std::ios::binary)
         << bytes;
   }
-  TempStream in(input), out;
+  const ContextPointer context = newContext();
+  const seqmend_options options = {flags, nullptr, nullptr, nullptr};
+  seqmend_result result;
   EngineRun run;
-  run.messages =
-      capturedStdout([&] { run.result = repairMidiFile("in.mid", out.get(), in.get()); });
-  run.output = out.contents();
+  run.result = seqmend_repair_memory(context.get(), &options, input.data(), input.size(), &result);
+  EXPECT_EQ(run.result, result.verdict);
+  std::vector<seqmend_finding> findings;
+  for (size_t i = 0; i < seqmend_finding_count(context.get()); ++i) {
+    findings.push_back(*seqmend_finding_at(context.get(), i));
+  }
+  run.messages = renderedLines(findings);
+  size_t size = 0;
+  const unsigned char* output = seqmend_output(context.get(), &size);
+  run.output.assign(output, output + size);
+  for (int n = 1; n <= result.extra_count; ++n) {
+    const unsigned char* extra = seqmend_extra(context.get(), n, &size);
+    run.extras.emplace_back(extra, extra + size);
+  }
   return run;
 }
 
-// Every test in a fresh scratch folder of its own, with the run settings as the tool starts
-// them (format 1 for the track repair): extra files land there, and go with it.
+// Every test starts with the settings of a track in a format 1 file.
 class EngineTest : public testing::Test {
  protected:
-  void SetUp() override {
-    home_ = std::filesystem::current_path();
-    folder_ = std::filesystem::temp_directory_path() /
-              ("seqmend-test-" + std::to_string(getpid()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(folder_);
-    std::filesystem::current_path(folder_);
-    g_inputName = "in.mid";
-    g_outputName = "out.mid";
-    g_tracksOnly = 0;
-    g_midiType = 1;
-    g_gmOnTick = -1;
-  }
-  void TearDown() override {
-    std::filesystem::current_path(home_);
-    std::filesystem::remove_all(folder_);
-  }
-
-  std::filesystem::path home_, folder_;
+  void SetUp() override { trackSettings = {}; }
 };
