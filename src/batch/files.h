@@ -18,6 +18,11 @@ struct RunSetup {
   int scratchFd = -1;      // the scratch folder, open, where the system has folders to open
 };
 
+// Opens the input for reading as seqmend does, without waiting should it be a FIFO: a folder
+// fails with EISDIR, what cannot seek (a FIFO, socket, terminal) with ESPIPE. Gives the size.
+// -1 with errno set.
+int openInput(const std::string& path, int64_t& size);
+
 // Reads up to size bytes at offset; fewer only at the end of the file. 0 or the system's error
 // number. `fd` is used by one thread at a time.
 int readAt(int fd, uint64_t offset, void* buffer, size_t size, size_t* got);

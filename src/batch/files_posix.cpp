@@ -41,6 +41,30 @@ int openDestinationFolder(int outFd, const std::string& relative) {
 
 }  // namespace
 
+int openInput(const std::string& path, int64_t& size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat status;
+  int error = fd < 0 ? errno : fstat(fd, &status) != 0 ? errno : 0;
+  off_t end = 0;
+  if (error != 0 || S_ISREG(status.st_mode)) {
+    end = error != 0 ? 0 : status.st_size;
+  } else if (S_ISDIR(status.st_mode)) {
+    error = EISDIR;
+  } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) ||
+             (end = lseek(fd, 0, SEEK_END)) < 0) {
+    error = ESPIPE;  // a FIFO, socket, terminal or device without positions
+  }
+  if (error != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    errno = error;
+    return -1;
+  }
+  size = int64_t(end);
+  return fd;
+}
+
 int readAt(int fd, uint64_t offset, void* buffer, size_t size, size_t* got) {
   *got = 0;
   while (*got < size) {

@@ -2,6 +2,8 @@
 // and writes at offsets through the file's handle, a rename that replaces its target.
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -64,6 +66,29 @@ bool identityOfName(const std::wstring& name, BY_HANDLE_FILE_INFORMATION& info) 
 }
 
 }  // namespace
+
+int openInput(const std::string& path, int64_t& size) {
+  int fd = -1;
+  // Shared for reading only: nothing may write to the input while it is read.
+  if (_wsopen_s(&fd, wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYWR, 0) !=
+      0) {
+    return -1;
+  }
+  struct _stat64 status;
+  int error = _fstat64(fd, &status) != 0 ? errno : 0;
+  if (error == 0 && (status.st_mode & _S_IFDIR) != 0) {
+    error = EISDIR;
+  } else if (error == 0 && (GetFileType(handleOf(fd)) != FILE_TYPE_DISK)) {
+    error = ESPIPE;
+  }
+  if (error != 0) {
+    _close(fd);
+    errno = error;
+    return -1;
+  }
+  size = status.st_size;
+  return fd;
+}
 
 int readAt(int fd, uint64_t offset, void* buffer, size_t size, size_t* got) {
   *got = 0;

@@ -3,11 +3,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -165,52 +163,30 @@ class Emitter {
   Clock::time_point started_ = Clock::now(), shown_ = {}, reportFlushed_ = started_;
 };
 
-// The entries waiting for a worker: a few per worker, so that memory does not grow with the
-// walk. Entries that are no file to treat go through it too, so that one worker reports every
-// entry in the order of the walk.
-class JobQueue {
+// The walk, shared by the workers: each takes the next entry under a lock, so that no queue
+// stands between the walk and them and memory does not grow with the walk. One worker reports
+// every entry in the walk's order.
+class SharedWalk {
  public:
-  explicit JobQueue(size_t capacity) : capacity_(capacity) {}
+  SharedWalk(const BatchOptions& options, const ReportedFiles& reported)
+      : walk_(options.paths, options.allFiles), reported_(reported) {}
 
-  // Waits for room; false once a stop signal came.
-  bool push(WalkEntry job) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (jobs_.size() >= capacity_) {
-      if (g_stopSignal != 0) {
-        return false;
-      }
-      notFull_.wait_for(lock, std::chrono::milliseconds(100));
-    }
-    jobs_.push_back(std::move(job));
-    notEmpty_.notify_one();
-    return true;
-  }
-
-  // The next job; false when the queue is closed and, unless stopped, empty.
-  bool pop(WalkEntry& job) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    notEmpty_.wait(lock, [this] { return !jobs_.empty() || closed_; });
-    if (jobs_.empty() || g_stopSignal != 0) {
-      return false;
-    }
-    job = std::move(jobs_.front());
-    jobs_.pop_front();
-    notFull_.notify_one();
-    return true;
-  }
-
-  void close() {
+  // The next entry that the report of a resumed batch does not hold; false at the end of the
+  // walk or once a stop signal came.
+  bool next(WalkEntry& entry) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    notEmpty_.notify_all();
+    while (g_stopSignal == 0 && walk_.next(entry)) {
+      if (reported_.size() == 0 || !reported_.contains(entry.path)) {
+        return true;
+      }
+    }
+    return false;
   }
 
  private:
-  size_t capacity_;
-  std::deque<WalkEntry> jobs_;
-  bool closed_ = false;
+  Walk walk_;
+  const ReportedFiles& reported_;
   std::mutex mutex_;
-  std::condition_variable notFull_, notEmpty_;
 };
 
 // Hands each walk entry to `take`, but those the report of a resumed batch holds. Ends early
@@ -228,20 +204,18 @@ void walkAll(const BatchOptions& options, const ReportedFiles& reported, Take ta
 // The default: workers in threads of this process, each with its own library context.
 void runInThreads(const BatchOptions& options, const RunSetup& setup, const ReportedFiles& reported,
                   Emitter& emitter) {
-  JobQueue queue(size_t(options.jobs) * 4);
+  SharedWalk walk(options, reported);
   std::vector<std::thread> workers;
   for (int n = 0; n < options.jobs; ++n) {
     workers.emplace_back([&, n] {
       Worker worker(std::to_string(n) + "w");
-      for (WalkEntry entry; queue.pop(entry);) {
+      for (WalkEntry entry; walk.next(entry);) {
         emitter.emit(entry.kind == WalkEntry::Kind::File
                          ? worker.treat({entry.path, entry.relative}, setup)
                          : walkRecord(entry));
       }
     });
   }
-  walkAll(options, reported, [&](WalkEntry entry) { return queue.push(std::move(entry)); });
-  queue.close();
   for (std::thread& worker : workers) {
     worker.join();
   }

@@ -35,7 +35,7 @@ double millisecondsSince(const struct timespec& start) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   const std::string bytes = [&] {
-    Worker worker("p" + std::to_string(getpid()));
+    Worker worker(std::to_string(getpid()) + "p");
     return encodeRecord(worker.treat(job, setup));
   }();
   for (size_t done = 0; done < bytes.size();) {

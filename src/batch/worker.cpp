@@ -7,10 +7,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <thread>
 
-#include "platform.h"
 #include "sniff.h"
 
 namespace {
@@ -145,15 +145,13 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
   FileRecord record;
   record.path = job.path;
   const std::string outputName = outputNameOf(setup, job.relative);
-  FileIdentity identity;
   int64_t size = 0;
-  FILE* in = context_ != nullptr ? openInputFile(job.path.c_str(), identity, size) : nullptr;
-  if (in == nullptr) {
+  int inputFd = context_ != nullptr ? openInput(job.path, size) : -1;
+  if (inputFd < 0) {
     fail(record, systemErrorMessage(job.path, context_ == nullptr ? ENOMEM : errno));
     return record;
   }
   record.size = size;
-  int inputFd = fileno(in);
   Treatment treatment{this, &setup, &record, inputFd};
   seqmend_options options = {setup.tracksOnly ? SEQMEND_TRACKS_ONLY : 0u, takeFinding, nullptr,
                              &treatment};
@@ -161,13 +159,20 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
   const bool inMemory = size <= MEMORY_INPUT_LIMIT;
   int outputFd = -1;
   if (inMemory) {
-    data_.resize(size_t(size));
+    int error = 0;
     size_t got = 0;
-    const int error = readAt(inputFd, 0, data_.data(), data_.size(), &got);
+    try {
+      data_.resize(size_t(size));
+    } catch (const std::bad_alloc&) {
+      error = ENOMEM;  // this file fails, and the batch goes on
+    }
+    if (error == 0) {
+      error = readAt(inputFd, 0, data_.data(), data_.size(), &got);
+    }
     if (error != 0 || got < data_.size()) {
       fail(record,
            error != 0 ? systemErrorMessage(job.path, error) : unexpectedEndMessage(job.path));
-      std::fclose(in);
+      closeFile(inputFd);
       return record;
     }
     seqmend_repair_memory(context_, &options, data_.data(), data_.size(), &result);
@@ -176,7 +181,7 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
       outputFd = createScratch(setup, scratchName());
       if (outputFd < 0) {
         fail(record, systemErrorMessage(outputName, errno));
-        std::fclose(in);
+        closeFile(inputFd);
         return record;
       }
       options.on_extra = takeExtra;
@@ -279,10 +284,11 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
     }
   }
   // Whatever was not placed goes: a failed copy, the extra files after a failure.
-  for (int n = 0; !setup.check && n <= treatment.extras; ++n) {
+  const bool scratchUsed = !inMemory || setup.copySound || result.verdict == SEQMEND_REPAIRED;
+  for (int n = 0; scratchUsed && !setup.check && n <= treatment.extras; ++n) {
     removeScratch(setup, scratchName(n));
   }
-  std::fclose(in);
+  closeFile(inputFd);
   if (data_.capacity() > (8u << 20)) {
     std::vector<unsigned char>().swap(data_);  // a worker holds no large buffer between files
   }
