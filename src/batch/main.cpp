@@ -1,29 +1,34 @@
-// seqmend-batch: seqmend over a whole collection, one process per file, with a report.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// seqmend-batch: seqmend over a whole collection, in threads of one process over the library (or
+// a process per file with --isolate), with a report.
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "file_run.h"
-#include "messages.h"
+#include "files.h"
+#include "findings.h"
 #include "options.h"
+#include "platform.h"
 #include "report.h"
+#include "resume.h"
+#ifndef _WIN32
 #include "run_pool.h"
+#endif
 #include "walk.h"
+#include "worker.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-volatile sig_atomic_t g_stopSignal = 0;
+std::atomic<int> g_stopSignal{0};
 
 void stopOnSignal(int number) { g_stopSignal = number; }
 
@@ -56,87 +61,22 @@ bool overlapsAnyPath(const std::string& name, const BatchOptions& options) {
   return false;
 }
 
-// The folder for the runs' scratch folders: inside DIR, so that a copy reaches its place by a
-// rename. With --check, where only the engine's extra files land and are removed at once: in
-// TMPDIR when it is set, else in memory (/dev/shm) where there is such a folder, else in /tmp.
-std::string makeScratchRoot(const BatchOptions& options) {
-  std::string base = options.outDir + "/.";
-  if (options.check) {
-    const char* tmp = std::getenv("TMPDIR");
-    base = tmp != nullptr && *tmp != '\0'         ? tmp
-           : access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm"
-                                                  : "/tmp";
-    base += "/";
-  }
-  std::string pattern = base + "seqmend-batch-XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
-
-Message makeMessage(const MessageFormat& kind, const std::string& path,
-                    std::vector<MessageField> fields) {
-  Message message;
-  message.kind = &kind;
-  message.text = formatMessage(kind, {path, ""}, fields);
-  message.fields = std::move(fields);
-  return message;
-}
-
-// The record of a walk entry that no run judges: a file that cannot be looked at or a folder
-// that cannot be read, and what is not a regular file.
+// The record of a walk entry that no worker judges: a file that cannot be looked at or a
+// folder that cannot be read, and what is not a regular file.
 FileRecord walkRecord(const WalkEntry& entry) {
   FileRecord record;
   record.path = entry.path;
   record.exitStatus = 1;
-  if (entry.kind == WalkEntry::Kind::Error) {
-    record.messages.push_back(makeMessage(
-        SYSTEM_ERROR_FORMAT, entry.path,
-        {{"file", false, 0, entry.path}, {"error", false, 0, std::strerror(entry.error)}}));
-  } else {
-    record.messages.push_back(makeMessage(NOT_REGULAR_FORMAT, entry.path, {}));
-  }
+  addMessage(record, entry.kind == WalkEntry::Kind::Error
+                         ? systemErrorMessage(entry.path, entry.error)
+                         : notRegularMessage(entry.path));
   return record;
 }
 
-FileRecord runRecord(RunEnd& end, const RunSetup& setup) {
-  FileRecord record;
-  record.path = end.job.path;
-  record.size = end.result.size;
-  record.milliseconds = end.milliseconds;
-  const std::string output = outputNameOf(setup, end.job.relative);
-  record.messages = parseMessages(end.output, {record.path, output});
-  record.omittedMessages = end.omittedLines;
-  if (end.how == RunEnd::How::TimedOut) {
-    record.verdict = "timeout";
-    record.messages.push_back(
-        makeMessage(TIMEOUT_FORMAT, record.path, {{"seconds", true, end.status, {}}}));
-  } else if (end.how == RunEnd::How::Signalled) {
-    record.verdict = "crashed";
-    record.signal = end.status;
-    record.messages.push_back(
-        makeMessage(CRASHED_FORMAT, record.path, {{"signal", true, end.status, {}}}));
-  } else if (end.status == RUN_SOUND || end.status == RUN_REPAIRED || end.status == RUN_FAILED) {
-    record.verdict = end.status == RUN_SOUND      ? "sound"
-                     : end.status == RUN_REPAIRED ? "repaired"
-                                                  : "failed";
-    record.exitStatus = end.status == RUN_FAILED ? 1 : 0;
-  } else {
-    record.verdict = "crashed";
-    record.messages.push_back(
-        makeMessage(EXIT_STATUS_FORMAT, record.path, {{"value", true, end.status, {}}}));
-  }
-  if (end.result.outputPlaced) {
-    record.output = output;
-  }
-  for (int n = 1; n <= end.result.extrasPlaced; ++n) {
-    record.extras.push_back(extraNameOf(setup, end.job.relative, n));
-  }
-  return record;
-}
+using Clock = std::chrono::steady_clock;
 
-double secondsSince(const struct timespec& start) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Counts what the walk will hand over, for the progress line only.
@@ -149,7 +89,174 @@ long countEntries(const BatchOptions& options) {
   return count;
 }
 
-// Everything after the options: the walk, the runs, the report. Returns the exit status.
+// Where every file's record goes, from whichever thread: the report, the lines on standard
+// output, the tally and the progress line.
+class Emitter {
+ public:
+  Emitter(const BatchOptions& options, int reportFd, long expected)
+      : options_(options),
+        reportFd_(reportFd),
+        report_(reportFd),
+        text_(STANDARD_OUTPUT),
+        tally(expected),
+        showProgress_(isTerminal(STANDARD_ERROR) != 0),
+        textToTerminal_(isTerminal(STANDARD_OUTPUT) != 0) {}
+
+  void emit(const FileRecord& record) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    tally.add(record);
+    if (reportFd_ >= 0) {
+      report_.add(reportLine(record));
+      // Written at least four times a second: a batch that is killed loses little work.
+      if (secondsSince(reportFlushed_) > 0.25) {
+        report_.flush();
+        reportFlushed_ = Clock::now();
+      }
+    }
+    if (reportFd_ != STANDARD_OUTPUT) {
+      for (const Message& message : record.messages) {
+        if (!options_.quiet || message.code != "sound") {
+          text_.add(message.text + "\n");
+        }
+      }
+      if (textToTerminal_) {
+        text_.flush();
+      }
+    }
+    if (showProgress_ && secondsSince(shown_) > 0.2) {
+      tally.printProgress(stderr, secondsSince(started_));
+      shown_ = Clock::now();
+    }
+  }
+
+  // Flushes both sinks; the exit status of the batch as far as they decide it, or -1.
+  int finish() {
+    report_.flush();
+    text_.flush();
+    if (showProgress_) {
+      std::fprintf(stderr, "\r\033[K");
+    }
+    if (report_.failed() || text_.failed()) {
+      std::fprintf(stderr, "seqmend-batch: %s: %s\n",
+                   report_.failed() ? options_.report.c_str() : "standard output",
+                   std::strerror(report_.failed() ? report_.error() : text_.error()));
+      return 1;
+    }
+    return -1;
+  }
+
+  double seconds() const { return secondsSince(started_); }
+
+ private:
+  const BatchOptions& options_;
+  int reportFd_;
+  LineSink report_;
+  LineSink text_;
+  std::mutex mutex_;
+
+ public:
+  Tally tally;
+
+ private:
+  bool showProgress_;
+  bool textToTerminal_;
+  Clock::time_point started_ = Clock::now(), shown_ = {}, reportFlushed_ = started_;
+};
+
+// The walk, shared by the workers: each takes the next entry under a lock, so that no queue
+// stands between the walk and them and memory does not grow with the walk. One worker reports
+// every entry in the walk's order.
+class SharedWalk {
+ public:
+  SharedWalk(const BatchOptions& options, const ReportedFiles& reported)
+      : walk_(options.paths, options.allFiles), reported_(reported) {}
+
+  // The next entry that the report of a resumed batch does not hold; false at the end of the
+  // walk or once a stop signal came.
+  bool next(WalkEntry& entry) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    while (g_stopSignal == 0 && walk_.next(entry)) {
+      if (reported_.size() == 0 || !reported_.contains(entry.path)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  Walk walk_;
+  const ReportedFiles& reported_;
+  std::mutex mutex_;
+};
+
+// Hands each walk entry to `take`, but those the report of a resumed batch holds. Ends early
+// once a stop signal came or `take` refuses.
+template <typename Take>
+void walkAll(const BatchOptions& options, const ReportedFiles& reported, Take take) {
+  Walk walk(options.paths, options.allFiles);
+  for (WalkEntry entry; g_stopSignal == 0 && walk.next(entry);) {
+    if ((reported.size() == 0 || !reported.contains(entry.path)) && !take(std::move(entry))) {
+      break;
+    }
+  }
+}
+
+// The default: workers in threads of this process, each with its own library context.
+void runInThreads(const BatchOptions& options, const RunSetup& setup, const ReportedFiles& reported,
+                  Emitter& emitter) {
+  SharedWalk walk(options, reported);
+  std::vector<std::thread> workers;
+  for (int n = 0; n < options.jobs; ++n) {
+    workers.emplace_back([&, n] {
+      Worker worker(std::to_string(n) + "w");
+      for (WalkEntry entry; walk.next(entry);) {
+        emitter.emit(entry.kind == WalkEntry::Kind::File
+                         ? worker.treat({entry.path, entry.relative}, setup)
+                         : walkRecord(entry));
+      }
+    });
+  }
+  for (std::thread& worker : workers) {
+    worker.join();
+  }
+}
+
+#ifndef _WIN32
+// --isolate: a process per file, a number at a time.
+void runIsolated(const BatchOptions& options, const RunSetup& setup, const ReportedFiles& reported,
+                 Emitter& emitter) {
+  RunPool pool(options.jobs, setup, options.timeoutSeconds);
+  FileRecord record;
+  const auto waitForOne = [&] {
+    if (pool.waitForEnd(record)) {
+      emitter.emit(record);
+    }
+  };
+  walkAll(options, reported, [&](WalkEntry entry) {
+    if (entry.kind != WalkEntry::Kind::File) {
+      emitter.emit(walkRecord(entry));
+      return true;
+    }
+    while (g_stopSignal == 0 && !pool.hasFreeSlot()) {
+      waitForOne();
+    }
+    if (g_stopSignal != 0) {
+      return false;
+    }
+    if (!pool.start({entry.path, entry.relative})) {
+      entry.kind = WalkEntry::Kind::Error;
+      entry.error = errno;
+      emitter.emit(walkRecord(entry));
+    }
+    return true;
+  });
+  while (g_stopSignal == 0 && pool.busy()) {
+    waitForOne();
+  }
+}  // every run has ended
+#endif
+
+// Everything after the options: the report, the walk, the workers. Returns the exit status.
 int runBatch(const BatchOptions& options, RunSetup& setup) {
   if (!options.report.empty() && options.report != "-" &&
       overlapsAnyPath(options.report, options)) {
@@ -159,102 +266,63 @@ int runBatch(const BatchOptions& options, RunSetup& setup) {
   }
   int reportFd = -1;
   if (options.report == "-") {
-    reportFd = STDOUT_FILENO;
+    reportToStandardOutput();
+    reportFd = STANDARD_OUTPUT;
   } else if (!options.report.empty()) {
-    reportFd = open(options.report.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    reportFd = openReport(options.report, options.resume);
     if (reportFd < 0) {
       return failSetup(options.report, errno);
     }
   }
-  const std::string scratchRoot = makeScratchRoot(options);
-  const int scratchFd =
-      scratchRoot.empty() ? -1 : open(scratchRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (scratchFd < 0) {
+  Emitter emitter(options, reportFd, isTerminal(STANDARD_ERROR) != 0 ? countEntries(options) : 0);
+  ReportedFiles reported;
+  if (options.resume && !reported.load(reportFd, emitter.tally)) {
+    return failSetup(options.report + (errno == EINVAL ? " (a line is no record)" : ""),
+                     errno == 0 ? EINVAL : errno);
+  }
+  if (!options.check && !makeScratchFolder(setup)) {
     return failSetup("scratch folder", errno);
   }
-
-  LineSink report(reportFd);
-  LineSink text(STDOUT_FILENO);
-  const bool showProgress = isatty(STDERR_FILENO) != 0;
-  const bool textToTerminal = isatty(STDOUT_FILENO) != 0;  // shown file by file
-  Tally tally(showProgress ? countEntries(options) : 0);
-  struct timespec started, shown = {};
-  clock_gettime(CLOCK_MONOTONIC, &started);
-  {
-    RunPool pool(options.jobs, setup, scratchFd, options.timeoutSeconds);
-    Walk walk(options.paths, options.allFiles);
-    const auto emit = [&](const FileRecord& record) {
-      tally.add(record);
-      if (reportFd >= 0) {
-        report.add(reportLine(record));
-      }
-      if (reportFd != STDOUT_FILENO) {
-        for (const Message& message : record.messages) {
-          if (!options.quiet || message.kind == nullptr ||
-              std::strcmp(message.kind->code, "sound") != 0) {
-            text.add(message.text + "\n");
-          }
-        }
-        if (textToTerminal) {
-          text.flush();
-        }
-      }
-      if (showProgress && secondsSince(shown) > 0.2) {
-        tally.printProgress(stderr, secondsSince(started));
-        clock_gettime(CLOCK_MONOTONIC, &shown);
-      }
-    };
-    bool more = true;
-    WalkEntry entry;
-    RunEnd end;
-    while (g_stopSignal == 0) {
-      while (more && pool.hasFreeSlot() && (more = walk.next(entry))) {
-        if (entry.kind != WalkEntry::Kind::File) {
-          emit(walkRecord(entry));
-        } else if (!pool.start({entry.path, entry.relative})) {
-          entry.kind = WalkEntry::Kind::Error;
-          entry.error = errno;
-          emit(walkRecord(entry));
-        }
-      }
-      if (!pool.busy()) {
-        break;
-      }
-      if (pool.waitForEnd(end)) {
-        emit(runRecord(end, setup));
-      }
-    }
-  }  // every run has ended, every slot folder is gone
-  unlinkat(AT_FDCWD, scratchRoot.c_str(), AT_REMOVEDIR);
-  close(scratchFd);
-  report.flush();
-  text.flush();
-  if (showProgress) {
-    std::fprintf(stderr, "\r\033[K");
+#ifndef _WIN32
+  if (options.isolate) {
+    runIsolated(options, setup, reported, emitter);
+  } else {
+    runInThreads(options, setup, reported, emitter);
   }
+#else
+  runInThreads(options, setup, reported, emitter);  // --isolate is refused here
+#endif
+  if (!options.check) {
+    removeScratchFolder(setup);
+  }
+  const int sinkStatus = emitter.finish();
   if (g_stopSignal != 0) {
     std::fprintf(stderr, "seqmend-batch: stopped by signal %d\n", int(g_stopSignal));
     return 128 + g_stopSignal;
   }
-  tally.printSummary(stderr, secondsSince(started));
-  if (report.failed() || text.failed()) {
-    std::fprintf(stderr, "seqmend-batch: %s: %s\n",
-                 report.failed() ? options.report.c_str() : "standard output",
-                 std::strerror(report.failed() ? report.error() : text.error()));
+  emitter.tally.printSummary(stderr, emitter.seconds());
+  if (reported.size() > 0) {
+    std::fprintf(stderr, "seqmend-batch: %zu files already in the report, not treated again\n",
+                 reported.size());
+  }
+  if (sinkStatus >= 0) {
+    return sinkStatus;
+  }
+  if (const int error = reportFd > STANDARD_OUTPUT ? closeFile(reportFd) : 0; error != 0) {
+    std::fprintf(stderr, "seqmend-batch: %s: %s\n", options.report.c_str(), std::strerror(error));
     return 1;
   }
-  if (reportFd > STDOUT_FILENO && close(reportFd) != 0) {
-    std::fprintf(stderr, "seqmend-batch: %s: %s\n", options.report.c_str(), std::strerror(errno));
-    return 1;
-  }
-  return tally.allGood() ? 0 : 1;
+  const bool repairedFails = options.failOnRepair && emitter.tally.anyRepaired();
+  return emitter.tally.allGood() && !repairedFails ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // The arguments in UTF-8 on every system.
+  char** args = const_cast<char**>(startProgram(argc, argv));
   BatchOptions options;
-  const int status = parseOptions(argc, argv, options);
+  const int status = parseOptions(argc, args, options);
   if (status >= 0) {
     return status;
   }
@@ -270,28 +338,14 @@ int main(int argc, char* argv[]) {
     }
     std::error_code error;
     fs::create_directories(options.outDir, error);
-    setup.outFd = open(options.outDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (setup.outFd < 0) {
-      return failSetup(options.outDir, errno);
-    }
     setup.outName = options.outDir;
     while (setup.outName.size() > 1 && setup.outName.back() == '/') {
       setup.outName.pop_back();
     }
+    if (!openOutFolder(setup)) {
+      return failSetup(options.outDir, errno);
+    }
   }
-  // Each run at a time holds a pipe and a scratch folder open: up to the hard limit, so that
-  // --jobs is not held back by the usual soft limit of 1024 open files.
-  struct rlimit files;
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
-  }
-  // A stop signal ends the runs and removes the scratch folders before the batch exits.
-  struct sigaction stop = {};
-  stop.sa_handler = stopOnSignal;
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaction(number, &stop, nullptr);
-  }
-  signal(SIGPIPE, SIG_IGN);
+  prepareProcess(stopOnSignal);
   return runBatch(options, setup);
 }

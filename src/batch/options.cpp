@@ -2,25 +2,31 @@
 #include "options.h"
 
 #include <getopt.h>
-#include <sched.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 
+#include "files.h"
+
 namespace {
 
 constexpr char USAGE[] =
     "usage: seqmend-batch [options] (--out DIR | --check) PATH...\n"
-    "Checks every MIDI file under each PATH with seqmend, one process per file, and writes\n"
-    "the repaired copies under DIR.\n"
+    "Checks every MIDI file under each PATH as seqmend does, several files at a time, and\n"
+    "writes the repaired copies under DIR.\n"
     "\n"
     "  -o, --out DIR        write repaired copies under DIR, mirroring each PATH's tree\n"
     "  -c, --check          write nothing; report only\n"
     "  -r, --report FILE    a JSON Lines report, one object per file (- for standard output)\n"
     "  -j, --jobs N         files treated at a time (default: the number of processors)\n"
-    "  -t, --timeout SECS   stop a file's run after SECS seconds (default 60, 0 for none)\n"
+    "      --isolate        treat each file in a process of its own, so that a crash or a\n"
+    "                       hang costs only that file\n"
+    "  -t, --timeout SECS   with --isolate, stop a file's run after SECS seconds (default 60,\n"
+    "                       0 for none)\n"
+    "      --resume         skip the files the --report FILE holds already; append to it\n"
+    "      --fail-on-repair exit with 1 when any file is repaired (or would be, with --check)\n"
     "      --tracks-only    check and repair only the chunk structure (seqmend -tracksonly)\n"
     "  -a, --all-files      take every regular file, not only *.mid *.midi *.kar *.rmi *.smf\n"
     "      --copy-sound     also place the sound files under DIR (hard link, else copy)\n"
@@ -29,9 +35,9 @@ constexpr char USAGE[] =
     "  -V, --version        print the version and exit\n"
     "\n"
     "Exit status: 0 when every file is sound or repaired, 1 when any failed, crashed or timed\n"
-    "out, 2 for a usage error.\n";
+    "out (or was repaired, with --fail-on-repair), 2 for a usage error.\n";
 
-enum LongOnly { TRACKS_ONLY = 256, COPY_SOUND };
+enum LongOnly { TRACKS_ONLY = 256, COPY_SOUND, ISOLATE, RESUME, FAIL_ON_REPAIR };
 
 const struct option LONG_OPTIONS[] = {
     {"out", required_argument, nullptr, 'o'},
@@ -43,6 +49,9 @@ const struct option LONG_OPTIONS[] = {
     {"all-files", no_argument, nullptr, 'a'},
     {"copy-sound", no_argument, nullptr, COPY_SOUND},
     {"quiet", no_argument, nullptr, 'q'},
+    {"isolate", no_argument, nullptr, ISOLATE},
+    {"resume", no_argument, nullptr, RESUME},
+    {"fail-on-repair", no_argument, nullptr, FAIL_ON_REPAIR},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -66,14 +75,6 @@ int usageError(const char* text, const char* argument) {
 }
 
 }  // namespace
-
-int processorCount() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
-    return CPU_COUNT(&set);
-  }
-  return 1;
-}
 
 int parseOptions(int argc, char* argv[], BatchOptions& options) {
   opterr = 0;  // the messages below say the same in this program's words
@@ -113,6 +114,15 @@ int parseOptions(int argc, char* argv[], BatchOptions& options) {
       case 'q':
         options.quiet = true;
         break;
+      case ISOLATE:
+        options.isolate = true;
+        break;
+      case RESUME:
+        options.resume = true;
+        break;
+      case FAIL_ON_REPAIR:
+        options.failOnRepair = true;
+        break;
       case 'h':
         std::fputs(USAGE, stdout);
         return 0;
@@ -137,6 +147,14 @@ int parseOptions(int argc, char* argv[], BatchOptions& options) {
   if (options.copySound && options.check) {
     return usageError("--copy-sound needs --out", "");
   }
+  if (options.resume && (options.report.empty() || options.report == "-")) {
+    return usageError("--resume needs --report FILE", "");
+  }
+#ifdef _WIN32
+  if (options.isolate) {
+    return usageError("--isolate is not available on Windows", "");
+  }
+#endif
   if (options.jobs == 0) {
     options.jobs = processorCount();
   }

@@ -9,8 +9,11 @@ struct BatchOptions {
   std::string outDir;  // --out; empty with --check
   bool check = false;
   std::string report;       // --report: empty for none, "-" for standard output
-  int jobs = 0;             // processes at a time; 0 until settled
-  int timeoutSeconds = 60;  // per file; 0 for no limit
+  int jobs = 0;             // files at a time; 0 until settled
+  int timeoutSeconds = 60;  // per file with isolate; 0 for no limit
+  bool isolate = false;     // a process per file rather than threads of this one
+  bool resume = false;      // skip the files the report holds, and append to it
+  bool failOnRepair = false;
   bool tracksOnly = false;
   bool allFiles = false;
   bool copySound = false;
@@ -20,6 +23,3 @@ struct BatchOptions {
 // Reads the options and PATHs. Returns -1 when the batch is to run, otherwise the exit status:
 // 0 after --help or --version, 2 after a usage error (reported on standard error).
 int parseOptions(int argc, char* argv[], BatchOptions& options);
-
-// The number of processors this process may run on, at least 1.
-int processorCount();

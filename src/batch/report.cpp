@@ -2,13 +2,14 @@
 // the progress line and the summary.
 #include "report.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <nlohmann/json.hpp>
+
+#include "files.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ void putText(Json& object, const std::string& key, const std::string& text) {
 Json messageObject(const Message& message) {
   Json object = Json::object();
   putText(object, "text", message.text);
-  object["code"] = messageCode(message);
+  object["code"] = message.code;
   for (const MessageField& field : message.fields) {
     if (field.isNumber) {
       object[field.key] = field.number;
@@ -46,6 +47,9 @@ std::string reportLine(const FileRecord& record) {
   line["size"] = record.size >= 0 ? Json(record.size) : Json(nullptr);
   line["verdict"] = record.verdict;
   line["exit_status"] = record.exitStatus >= 0 ? Json(record.exitStatus) : Json(nullptr);
+  if (!record.looksLike.empty()) {
+    line["looks_like"] = record.looksLike;
+  }
   if (record.signal != 0) {
     line["signal"] = record.signal;
   }
@@ -140,7 +144,7 @@ void LineSink::add(std::string_view text) {
 bool LineSink::flush() {
   size_t written = 0;
   while (error_ == 0 && written < buffer_.size()) {
-    const ssize_t count = write(fd_, buffer_.data() + written, buffer_.size() - written);
+    const long count = writeSome(fd_, buffer_.data() + written, buffer_.size() - written);
     if (count < 0 && errno != EINTR) {
       error_ = errno;
     } else if (count > 0) {
@@ -156,8 +160,18 @@ void Tally::add(const FileRecord& record) {
   ++done_;
   ++verdicts_[record.verdict];
   for (const Message& message : record.messages) {
-    ++codes_[messageCode(message)];
+    ++codes_[message.code];
   }
+}
+
+void Tally::addEarlier(const std::string& verdict) {
+  earlierBad_ += verdict != "sound" && verdict != "repaired";
+  earlierRepaired_ += verdict == "repaired";
+}
+
+bool Tally::anyRepaired() const {
+  const auto found = verdicts_.find("repaired");
+  return earlierRepaired_ > 0 || (found != verdicts_.end() && found->second > 0);
 }
 
 bool Tally::allGood() const {
@@ -166,7 +180,7 @@ bool Tally::allGood() const {
     const auto found = verdicts_.find(verdict);
     good += found != verdicts_.end() ? found->second : 0;
   }
-  return good == done_;
+  return good == done_ && earlierBad_ == 0;
 }
 
 void Tally::printProgress(FILE* stream, double seconds) const {
@@ -201,4 +215,112 @@ void Tally::printSummary(FILE* stream, double seconds) const {
       std::fprintf(stream, "seqmend-batch: %8ld %s\n", count, code.c_str());
     }
   }
+}
+
+void addMessage(FileRecord& record, Message message) {
+  if (record.omittedMessages > 0 || record.keptBytes + message.text.size() + 1 > MESSAGE_LIMIT) {
+    ++record.omittedMessages;
+    return;
+  }
+  record.keptBytes += message.text.size() + 1;
+  record.messages.push_back(std::move(message));
+}
+
+namespace {
+
+// The encoding of a record: numbers as 8 bytes in the machine's order (both ends are this
+// program), texts as their length and their bytes.
+struct Encoder {
+  std::string bytes;
+  void number(long long value) { bytes.append(reinterpret_cast<const char*>(&value), 8); }
+  void text(const std::string& value) {
+    number(static_cast<long long>(value.size()));
+    bytes += value;
+  }
+};
+
+struct Decoder {
+  std::string_view bytes;
+  bool failed = false;
+  long long number() {
+    long long value = 0;
+    if (bytes.size() < 8) {
+      failed = true;
+      return 0;
+    }
+    std::memcpy(&value, bytes.data(), 8);
+    bytes.remove_prefix(8);
+    return value;
+  }
+  std::string text() {
+    const long long size = number();
+    if (failed || size < 0 || static_cast<unsigned long long>(size) > bytes.size()) {
+      failed = true;
+      return {};
+    }
+    std::string value(bytes.substr(0, size_t(size)));
+    bytes.remove_prefix(size_t(size));
+    return value;
+  }
+};
+
+}  // namespace
+
+std::string encodeRecord(const FileRecord& record) {
+  Encoder out;
+  out.text(record.path);
+  out.number(record.size);
+  out.text(record.verdict);
+  out.number(record.exitStatus);
+  out.text(record.looksLike);
+  out.number(record.signal);
+  out.number(static_cast<long long>(record.messages.size()));
+  for (const Message& message : record.messages) {
+    out.text(message.text);
+    out.text(message.code);
+    out.number(static_cast<long long>(message.fields.size()));
+    for (const MessageField& field : message.fields) {
+      out.text(field.key);
+      out.number(field.isNumber);
+      out.number(field.number);
+      out.text(field.text);
+    }
+  }
+  out.number(record.omittedMessages);
+  out.text(record.output);
+  out.number(static_cast<long long>(record.extras.size()));
+  for (const std::string& extra : record.extras) {
+    out.text(extra);
+  }
+  return out.bytes;
+}
+
+bool decodeRecord(std::string_view bytes, FileRecord& record) {
+  Decoder in{bytes};
+  record.path = in.text();
+  record.size = in.number();
+  record.verdict = in.text();
+  record.exitStatus = int(in.number());
+  record.looksLike = in.text();
+  record.signal = int(in.number());
+  record.messages.clear();
+  for (long long n = in.number(); !in.failed && n > 0; --n) {
+    Message& message = record.messages.emplace_back();
+    message.text = in.text();
+    message.code = in.text();
+    for (long long k = in.number(); !in.failed && k > 0; --k) {
+      MessageField& field = message.fields.emplace_back();
+      field.key = in.text();
+      field.isNumber = in.number() != 0;
+      field.number = in.number();
+      field.text = in.text();
+    }
+  }
+  record.omittedMessages = in.number();
+  record.output = in.text();
+  record.extras.clear();
+  for (long long n = in.number(); !in.failed && n > 0; --n) {
+    record.extras.push_back(in.text());
+  }
+  return !in.failed && in.bytes.empty();
 }

@@ -1,22 +1,20 @@
-// The Linux runs: fork without exec, a pipe for the lines, poll for lines, ends and time limits.
+// The Linux runs: fork without exec, a pipe for the record, poll for records, ends and limits.
 #include "run_pool.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdio_ext.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <string>
 
 namespace {
+
+// A record larger than this is no record: the run is reported as crashed.
+constexpr size_t RECORD_LIMIT = 64u << 20;
 
 double millisecondsSince(const struct timespec& start) {
   struct timespec now;
@@ -24,42 +22,36 @@ double millisecondsSince(const struct timespec& start) {
   return double(now.tv_sec - start.tv_sec) * 1e3 + double(now.tv_nsec - start.tv_nsec) / 1e6;
 }
 
-// The child's side of a fork: its lines into the pipe in the order printed, then the run.
-[[noreturn]] void startChild(int pipeEnd, const FileJob& job, const RunSetup& setup, int scratchFd,
-                             FileRunResult& result) {
-  for (int number : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
-    signal(number, SIG_DFL);
+// The child's side of a fork: the treatment, its record into the pipe, the end.
+[[noreturn]] void runChild(int pipeEnd, const FileJob& job, const RunSetup& setup) {
+  // A stop signal is the batch's to handle: it kills its runs, and a run never ends with a
+  // signal from the terminal that would make its file look crashed. A run outlives no batch.
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    signal(number, SIG_IGN);
   }
+  signal(SIGPIPE, SIG_DFL);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (dup2(pipeEnd, STDOUT_FILENO) < 0 || dup2(pipeEnd, STDERR_FILENO) < 0) {
-    _exit(RUN_FAILED);
+  const std::string bytes = [&] {
+    Worker worker(std::to_string(getpid()) + "p");
+    return encodeRecord(worker.treat(job, setup));
+  }();
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t count = write(pipeEnd, bytes.data() + done, bytes.size() - done);
+    if (count < 0 && errno != EINTR) {
+      _exit(1);
+    }
+    done += count > 0 ? size_t(count) : 0;
   }
-  close(pipeEnd);
-  // Nothing the batch left in stdout's buffer may reach the pipe; line buffering keeps the
-  // lines of stdout and stderr in the order they were printed.
-  __fpurge(stdout);
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  runFile(job, setup, scratchFd, result);
+  _exit(0);
 }
 
 }  // namespace
 
-RunPool::RunPool(int slots, const RunSetup& setup, int scratchRootFd, int timeoutSeconds)
-    : setup_(setup),
-      scratchRootFd_(scratchRootFd),
-      timeoutSeconds_(timeoutSeconds),
-      slots_(size_t(slots)) {
-  void* shared = mmap(nullptr, sizeof(FileRunResult) * slots_.size(), PROT_READ | PROT_WRITE,
-                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  shared_ = shared == MAP_FAILED ? nullptr : static_cast<FileRunResult*>(shared);
-  for (size_t i = 0; i < slots_.size(); ++i) {
-    const std::string name = std::to_string(i);
-    mkdirat(scratchRootFd_, name.c_str(), 0700);
-    slots_[i].scratchFd = openat(scratchRootFd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  }
-}
+RunPool::RunPool(int slots, const RunSetup& setup, int timeoutSeconds)
+    : setup_(setup), timeoutSeconds_(timeoutSeconds), slots_(size_t(slots)) {}
 
 RunPool::~RunPool() {
   for (Slot& slot : slots_) {
@@ -70,29 +62,17 @@ RunPool::~RunPool() {
     if (slot.pipe >= 0) {
       close(slot.pipe);
     }
-    if (slot.scratchFd >= 0) {
-      clearScratch(slot);
-      close(slot.scratchFd);
-    }
-  }
-  for (size_t i = 0; i < slots_.size(); ++i) {
-    unlinkat(scratchRootFd_, std::to_string(i).c_str(), AT_REMOVEDIR);
-  }
-  if (shared_ != nullptr) {
-    munmap(shared_, sizeof(FileRunResult) * slots_.size());
   }
 }
 
 bool RunPool::start(const FileJob& job) {
   const auto free =
       std::find_if(slots_.begin(), slots_.end(), [](const Slot& slot) { return slot.pid < 0; });
-  if (free == slots_.end() || shared_ == nullptr || free->scratchFd < 0) {
-    errno = free == slots_.end() ? EAGAIN : ENOMEM;
+  if (free == slots_.end()) {
+    errno = EAGAIN;
     return false;
   }
   Slot& slot = *free;
-  FileRunResult& result = shared_[free - slots_.begin()];
-  result = FileRunResult{};
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
     return false;
@@ -101,7 +81,7 @@ bool RunPool::start(const FileJob& job) {
   const pid_t pid = fork();
   if (pid == 0) {
     close(ends[0]);
-    startChild(ends[1], job, setup_, slot.scratchFd, result);
+    runChild(ends[1], job, setup_);
   }
   const int error = errno;
   close(ends[1]);
@@ -113,79 +93,56 @@ bool RunPool::start(const FileJob& job) {
   slot.pid = pid;
   slot.pipe = ends[0];
   slot.timedOut = false;
-  slot.end = RunEnd{};
-  slot.end.job = job;
+  slot.job = job;
+  slot.bytes.clear();
   ++running_;
   return true;
 }
 
-// Takes what the run printed; past the limit only its lines are counted.
-void RunPool::readOutput(Slot& slot) {
+void RunPool::readRecord(Slot& slot) {
   char buffer[65536];
   const ssize_t count = read(slot.pipe, buffer, sizeof buffer);
   if (count < 0 && (errno == EINTR || errno == EAGAIN)) {
     return;
   }
-  if (count <= 0) {
+  if (count <= 0 || slot.bytes.size() + size_t(count) > RECORD_LIMIT) {
     close(slot.pipe);
     slot.pipe = -1;
     return;
   }
-  std::string& output = slot.end.output;
-  const size_t kept = std::min(size_t(count), OUTPUT_LIMIT - std::min(OUTPUT_LIMIT, output.size()));
-  output.append(buffer, kept);
-  slot.end.omittedLines += std::count(buffer + kept, buffer + count, '\n');
+  slot.bytes.append(buffer, size_t(count));
 }
 
-bool RunPool::reap(Slot& slot, RunEnd& end) {
+bool RunPool::reap(Slot& slot, FileRecord& record) {
   int status = 0;
   if (waitpid(slot.pid, &status, 0) != slot.pid) {
     return false;
   }
-  end = std::move(slot.end);
-  end.milliseconds = millisecondsSince(slot.started);
-  end.result = shared_[&slot - slots_.data()];
-  if (slot.timedOut) {
-    end.how = RunEnd::How::TimedOut;
-    end.status = timeoutSeconds_;
-  } else if (WIFSIGNALED(status)) {
-    end.how = RunEnd::How::Signalled;
-    end.status = WTERMSIG(status);
-  } else {
-    end.how = RunEnd::How::Exited;
-    end.status = WEXITSTATUS(status);
+  const bool decoded = !slot.timedOut && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+                       decodeRecord(slot.bytes, record) && record.path == slot.job.path;
+  if (!decoded) {
+    record = FileRecord{};
+    record.path = slot.job.path;
+    if (slot.timedOut) {
+      record.verdict = "timeout";
+      addMessage(record, timeoutMessage(record.path, timeoutSeconds_));
+    } else if (WIFSIGNALED(status)) {
+      record.verdict = "crashed";
+      record.signal = WTERMSIG(status);
+      addMessage(record, crashedMessage(record.path, record.signal));
+    } else {
+      record.verdict = "crashed";
+      addMessage(record,
+                 exitStatusMessage(record.path, WIFEXITED(status) ? WEXITSTATUS(status) : 0));
+    }
   }
-  // A line cut by the limit is dropped whole.
-  if (end.output.size() >= OUTPUT_LIMIT) {
-    const size_t last = end.output.rfind('\n');
-    end.output.resize(last == std::string::npos ? 0 : last + 1);
-    ++end.omittedLines;
-  }
-  // A run that did not end by its own verdict may have left its copy or extra files behind.
-  if (end.how != RunEnd::How::Exited || (end.status != RUN_SOUND && end.status != RUN_REPAIRED)) {
-    clearScratch(slot);
-  }
+  record.milliseconds = millisecondsSince(slot.started);
   slot.pid = -1;
   --running_;
   return true;
 }
 
-void RunPool::clearScratch(const Slot& slot) const {
-  const int fd = openat(slot.scratchFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (dir == nullptr) {
-    if (fd >= 0) {
-      close(fd);
-    }
-    return;
-  }
-  while (const struct dirent* item = readdir(dir)) {
-    unlinkat(slot.scratchFd, item->d_name, 0);  // "." and ".." are not files: refused
-  }
-  closedir(dir);
-}
-
-bool RunPool::waitForEnd(RunEnd& end) {
+bool RunPool::waitForEnd(FileRecord& record) {
   for (;;) {
     std::vector<struct pollfd> watched;
     std::vector<Slot*> owners;
@@ -195,7 +152,7 @@ bool RunPool::waitForEnd(RunEnd& end) {
         continue;
       }
       if (slot.pipe < 0) {
-        return reap(slot, end);
+        return reap(slot, record);
       }
       if (timeoutSeconds_ > 0 && !slot.timedOut) {
         const double left = timeoutSeconds_ * 1e3 - millisecondsSince(slot.started);
@@ -218,7 +175,7 @@ bool RunPool::waitForEnd(RunEnd& end) {
     }
     for (size_t i = 0; ready > 0 && i < watched.size(); ++i) {
       if (watched[i].revents != 0) {
-        readOutput(*owners[i]);
+        readRecord(*owners[i]);
       }
     }
   }

@@ -1,7 +1,7 @@
-// The processes that run the files, a number at a time. On Linux each file gets a fork without
-// exec, whose standard output and standard error go to a pipe, in the scratch folder of its
-// slot. This unit alone knows how a run is started and ended; a platform without fork would
-// start seqmend itself per file here, with the same results.
+// --isolate: each file treated in a process of its own (on Linux a fork without exec), a number
+// at a time, so that a crash or a hang costs only that file. A run hands its record back whole
+// through a pipe; a run that ends otherwise, or is stopped after the time limit, is reported by
+// the batch.
 #pragma once
 
 #include <sys/types.h>
@@ -10,25 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "file_run.h"
-
-// How a run ended and what it printed.
-struct RunEnd {
-  FileJob job;
-  enum class How { Exited, Signalled, TimedOut } how = How::Exited;
-  int status = 0;         // the exit status, or the signal
-  std::string output;     // standard output and standard error as printed, up to the limit
-  long omittedLines = 0;  // lines past the limit
-  FileRunResult result;
-  double milliseconds = 0;
-};
+#include "report.h"
+#include "worker.h"
 
 class RunPool {
  public:
-  // Slot n works in the folder "n" that it creates in scratchRootFd. A run past timeoutSeconds
-  // (0: no limit) is killed.
-  RunPool(int slots, const RunSetup& setup, int scratchRootFd, int timeoutSeconds);
-  // Kills and reaps every run still going and removes the slots' folders.
+  // A run past timeoutSeconds (0: no limit) is killed.
+  RunPool(int slots, const RunSetup& setup, int timeoutSeconds);
+  // Kills and reaps every run still going.
   ~RunPool();
   RunPool(const RunPool&) = delete;
   RunPool& operator=(const RunPool&) = delete;
@@ -39,29 +28,23 @@ class RunPool {
   // Starts the run of one file; false with errno set when no process could be started.
   bool start(const FileJob& job);
 
-  // Waits until a run ends; false when a signal interrupted the wait.
-  bool waitForEnd(RunEnd& end);
-
-  // Bytes of a run's lines kept for its report.
-  static constexpr size_t OUTPUT_LIMIT = 1 << 20;
+  // Waits until a run ends and gives its record; false when a signal interrupted the wait.
+  bool waitForEnd(FileRecord& record);
 
  private:
   struct Slot {
     pid_t pid = -1;
     int pipe = -1;  // read end; -1 once the run closed its end
-    int scratchFd = -1;
     bool timedOut = false;
     struct timespec started = {};
-    RunEnd end;
+    FileJob job;
+    std::string bytes;  // the record as the run sent it
   };
-  void readOutput(Slot& slot);
-  bool reap(Slot& slot, RunEnd& end);
-  void clearScratch(const Slot& slot) const;
+  void readRecord(Slot& slot);
+  bool reap(Slot& slot, FileRecord& record);
 
   RunSetup setup_;
-  int scratchRootFd_;
   int timeoutSeconds_;
   std::vector<Slot> slots_;
   size_t running_ = 0;
-  FileRunResult* shared_ = nullptr;  // one per slot, shared with the runs
 };

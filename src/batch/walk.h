@@ -1,11 +1,15 @@
 // The walk over the PATHs: one entry at a time, in constant memory per folder level, never into
-// a folder through a symbolic link.
+// a folder through a symbolic link (walk.cpp on POSIX systems, walk_windows.cpp on Windows).
 #pragma once
-
-#include <dirent.h>
 
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <filesystem>
+#else
+#include <dirent.h>
+#endif
 
 struct WalkEntry {
   enum class Kind {
@@ -35,7 +39,11 @@ class Walk {
 
  private:
   struct Level {
+#ifdef _WIN32
+    std::filesystem::directory_iterator dir;
+#else
     DIR* dir;
+#endif
     size_t pathLength;  // of the folder's path in path_
   };
   bool startRoot(WalkEntry& entry);

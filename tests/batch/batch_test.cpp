@@ -1,7 +1,7 @@
 // seqmend-batch end to end: every file's verdict and lines are those of seqmend run alone on it,
-// the report is JSON Lines that round-trips any name, inputs stay as they were, and a file that
-// crashes, hangs, vanishes or is no file at all costs only its own line. Also: the message table
-// covers every message format in the sources.
+// in threads and in processes alike; the report is JSON Lines that round-trips any name, a
+// resumed batch ends with the rows of an uninterrupted one, inputs stay as they were, and with
+// --isolate a file that crashes or hangs costs only its own line.
 // GCC 12 with the sanitizers warns inside <regex> itself, a false "maybe uninitialized".
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "messages.h"
 #include "report.h"
+#include "seqmend.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ Names snapshot(const fs::path& root) {
 // The report's records, each with the documented keys in the documented order.
 std::vector<Json> readReport(const std::string& text) {
   static const std::regex KEYS(
-      "path (path_bytes )?size verdict exit_status (signal )?messages "
+      "path (path_bytes )?size verdict exit_status (looks_like )?(signal )?messages "
       "(messages_omitted )?output (output_bytes )?extras (extras_bytes )?ms ");
   std::vector<Json> records;
   std::istringstream stream(text);
@@ -143,37 +143,44 @@ void expectLinesOfSeqmend(const Json& record, const ProgramRun& alone, const std
   EXPECT_EQ(alone.status, record["exit_status"]);
 }
 
-TEST(MessageTable, HoldsEveryMessageFormatOfTheSourcesAndTheDocumentsListEveryCode) {
-  // The first literal of each message call in seqmend's engine, front end and platform; not
-  // snprintf and the like, nor a failStream with the system's text.
-  static const std::regex CALL(R"(\b(f?printf|failStream)\([^;")]*\"((\\.|[^"\\])*)\")");
-  std::set<std::string> formats = {"%s: %s\n"};  // perror's
-  for (const std::string unit : {"/src/engine", "/src/app", "/src/platform"}) {
-    for (const auto& entry : fs::directory_iterator(SEQMEND_SOURCE_DIR + unit)) {
-      const std::string source = readFile(entry);
-      for (auto call = std::sregex_iterator(source.begin(), source.end(), CALL);
-           call != std::sregex_iterator(); ++call) {
-        const std::string format = Json::parse('"' + (*call)[2].str() + '"');  // same escapes
-        formats.insert((*call)[1] == "failStream" ? "%s: " + format + "\n" : format);
-      }
-    }
+TEST(Documents, ListEveryCodeOfTheReport) {
+  std::vector<std::string> codes = {
+      "sound",        "repaired", "crlf-hint", "unexpected-end-of-file",
+      "system-error", "crashed",  "timeout",   "not-regular-file"};
+  for (int code = SEQMEND_FILE_TOO_LARGE; code <= SEQMEND_GM_ON_PAUSE; ++code) {
+    codes.push_back(seqmend_code_name(code));
   }
   const std::string page = readFile(SEQMEND_SOURCE_DIR "/docs/seqmend-batch.1");
   const std::string readme = readFile(SEQMEND_SOURCE_DIR "/README.md");
-  for (const MessageFormat& kind : messageFormats()) {
-    const bool own = &kind == &CRASHED_FORMAT || &kind == &EXIT_STATUS_FORMAT ||
-                     &kind == &TIMEOUT_FORMAT || &kind == &NOT_REGULAR_FORMAT;
-    EXPECT_TRUE(own || formats.erase(kind.format) == 1) << "no longer in src/: " << kind.format;
-    // Both documents list every code a report may hold.
-    const std::string code = kind.code, roff = std::regex_replace(code, std::regex("-"), "\\-");
-    EXPECT_TRUE(!kind.perFile || page.find(".B " + roff + "\n") != std::string::npos) << code;
-    EXPECT_TRUE(!kind.perFile || readme.find("`" + code + "`") != std::string::npos) << code;
+  for (const std::string& code : codes) {
+    const std::string roff = std::regex_replace(code, std::regex("-"), "\\-");
+    EXPECT_NE(std::string::npos, page.find(".B " + roff + "\n")) << code;
+    EXPECT_NE(std::string::npos, readme.find("`" + code + "`")) << code;
   }
-  EXPECT_EQ(std::set<std::string>{}, formats) << "message formats without a code";
 }
 
-// Over the examples, the corpus if there is one and a big file: a check of every file, then
-// repaired and sound copies by two batches at once into one folder.
+// Each value of a message is shown in its text: numbers in decimal, offsets as 8 hexadecimal
+// digits and bytes as 2, texts as they are.
+void expectValuesInText(const Json& message) {
+  const std::string text = message["text"];
+  for (const auto& [key, value] : message.items()) {
+    if (key == "text" || key == "code" || key.ends_with("_bytes")) {
+      continue;
+    }
+    char hex[32];
+    std::snprintf(hex, sizeof hex, key == "offset" ? "%08llX" : "%02llX",
+                  value.is_number() ? value.get<long long>() : 0);
+    const std::string shown = !value.is_number() ? value.get<std::string>()
+                              : key == "offset" || key == "byte"
+                                  ? hex
+                                  : std::to_string(value.get<long long>());
+    EXPECT_NE(std::string::npos, text.find(shown)) << key << " in " << text;
+  }
+}
+
+// Over the examples, the corpus if there is one and a big file (streamed): a check of every
+// file, then repaired and sound copies by two batches at once into one folder, one in threads and
+// one with a process per file.
 TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
   Args paths = {EXAMPLES};
   for (const std::string place : {"/../shared/corpus-ext", "/../../shared/corpus-ext"}) {
@@ -182,12 +189,15 @@ TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
     }
   }
   TempDir work, tmp;
-  // Past the size up to which a copy is made in memory: mostly a hole, dropped as garbage. The
-  // last PATH, taken only where copies are made.
-  const fs::path big = work.path / "big" / "big.Rmi";
-  writeFile(big, readFile(EXAMPLES / "sound.mid"));
-  fs::resize_file(big, (64 << 20) + 1);
-  paths.push_back(big.parent_path());
+  // Past the size up to which an input is read into memory: streamed. Mostly a hole, dropped as
+  // garbage; the second with an extra file behind its data. The last PATH, taken only where
+  // copies are made.
+  for (const std::string name : {"sound", "appended"}) {
+    const fs::path big = work.path / "big" / (name + ".Rmi");
+    writeFile(big, readFile(EXAMPLES / (name + ".mid")));
+    fs::resize_file(big, (64 << 20) + 1);
+  }
+  paths.push_back(work.path / "big");
   std::map<std::string, Names> before = {{work.path, snapshot(work.path)}};
   for (const std::string& path : paths) {
     before[path] = snapshot(path);
@@ -199,7 +209,10 @@ TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
     Args args = words(check ? "--check --all-files -r - -j 3" : "--out=out --copy-sound -r -");
     args.insert(args.end(), paths.begin(), paths.end() - (check ? 1 : 0));
     const std::string env = "TMPDIR=" + tmp.path.string();
-    for (const ProgramRun& started : {start(args, work.path, env), start(args, work.path, env)}) {
+    Args isolated = args;
+    isolated.insert(isolated.begin() + 1, "--isolate");
+    for (const ProgramRun& started :
+         {start(args, work.path, env), start(isolated, work.path, env)}) {
       const ProgramRun batch = finish(started);
       const std::vector<Json> report = readReport(batch.out);
       EXPECT_EQ(1, batch.status);  // not-midi.mid
@@ -213,10 +226,8 @@ TEST(Batch, EveryFileGetsTheVerdictAndLinesOfSeqmendAloneAndTheSameCopies) {
           alones[path] = {run({SEQMEND, path, "copy.mid"}, dir.path), snapshot(dir.path)};
         }
         const auto& [alone, files] = alones[path];
-        // The lines as seqmend printed them parse into known kinds with the values in them.
-        for (const Message& message : parseMessages(alone.out + alone.err, {path, "copy.mid"})) {
-          ASSERT_NE(nullptr, message.kind) << message.text;
-          EXPECT_EQ(message.text, formatMessage(*message.kind, {path, "copy.mid"}, message.fields));
+        for (const Json& message : record["messages"]) {
+          expectValuesInText(message);
         }
         const std::string output = record["output"].is_null() ? "" : record["output"];
         expectLinesOfSeqmend(record, alone, check ? "/dev/null" : output, "copy.mid");
@@ -286,8 +297,9 @@ TEST(Batch, OddNamesRoundTripThroughTheReport) {
   }
 }
 
-// Special entries, files that change once the walk is past them and runs that crash or hang: each
-// fails alone as seqmend run on it says, or as the batch's own report, and costs no other copy.
+// With --isolate, special entries, files that change once the walk is past them and runs that
+// crash or hang: each fails alone as seqmend run on it says, or as the batch's own report, and
+// costs no other copy.
 TEST(Batch, SpecialEntriesChangedFilesAndCrashingOrHangingRunsFailAlone) {
   TempDir work;
   const fs::path in = work.path / "in";
@@ -311,7 +323,7 @@ TEST(Batch, SpecialEntriesChangedFilesAndCrashingOrHangingRunsFailAlone) {
   fs::create_symlink("self.mid", in / "self.mid");
   fs::create_symlink("nowhere", in / "dangling.mid");
   const auto started = std::chrono::steady_clock::now();
-  const auto batch = start(words("-o out -r r.jsonl -t 5 -j 16 in"), work.path,
+  const auto batch = start(words("--isolate -o out -r r.jsonl -t 5 -j 16 in"), work.path,
                            "SEQMEND_BATCH_TEST_HOOK=delay:2000,crash:crash.mid,hang:hang.mid");
   // The files change once the walk is past them, while all nine runs wait.
   const std::string children =
@@ -355,14 +367,29 @@ TEST(Batch, CommandLine) {
   writeFile(work.path / "in/sub/a.mid", readFile(EXAMPLES / "damaged.mid"));
   const Names before = snapshot(work.path);
   // The exit status, the options and after a '>' how the output starts; else there is none.
-  for (const std::string& line :
-       Args{"0 --help>usage: seqmend-batch [options] (--out DIR | --check) PATH...\n",
-            "0 --version>seqmend-batch ", "2 --check", "2 a.mid", "2 --check --out o a.mid",
-            "2 --check --jobs 0 a.mid", "2 --check --timeout x a.mid", "2 --check --bogus a.mid",
-            "2 --check --copy-sound a.mid", "0 --check -q a.mid", "2 --out in in",
-            "1 -c --tracks-only a.mid -- -x.mid>-x.mid: No such file or directory\na.mid is ok.\n",
-            "2 --out in/sub/out in", "2 --out in/../in/x/ in", "2 --out . in",
-            "2 --out " + work.path.string() + " in", "2 --check --report in/r.jsonl in"}) {
+  for (
+      const std::string& line : Args{
+          "0 --help>usage: seqmend-batch [options] (--out DIR | --check) PATH...\n",
+          "0 --version>seqmend-batch ",
+          "2 --check",
+          "2 a.mid",
+          "2 --check --out o a.mid",
+          "2 --check --jobs 0 a.mid",
+          "2 --check --timeout x a.mid",
+          "2 --check --bogus a.mid",
+          "2 --check --copy-sound a.mid",
+          "0 --check -q a.mid",
+          "2 --out in in",
+          "2 --check --resume a.mid",
+          "2 --check --resume -r - a.mid",
+          "0 --check -q --fail-on-repair a.mid",
+          "1 --check --fail-on-repair in>in/sub/a.mid: length of track 1 updated\n",
+          "1 -c -j1 --tracks-only a.mid -- -x.mid>a.mid is ok.\n-x.mid: No such file or directory\n",
+          "2 --out in/sub/out in",
+          "2 --out in/../in/x/ in",
+          "2 --out . in",
+          "2 --out " + work.path.string() + " in",
+          "2 --check --report in/r.jsonl in"}) {
     const size_t cut = std::min(line.find('>'), line.size());
     const ProgramRun batch = run(words(line.substr(2, cut - 2)), work.path);
     EXPECT_EQ(line[0] - '0', batch.status) << line << "\n" << batch.err;
@@ -370,6 +397,146 @@ TEST(Batch, CommandLine) {
     EXPECT_EQ(out, batch.out.substr(0, out.empty() ? std::string::npos : out.size())) << line;
     EXPECT_EQ(before, snapshot(work.path)) << line;
   }
+}
+
+// The rows of a report without the time each file took, sorted.
+std::multiset<std::string> rows(const std::string& report) {
+  std::multiset<std::string> sorted;
+  for (Json record : readReport(report)) {
+    record.erase("ms");
+    sorted.insert(record.dump());
+  }
+  return sorted;
+}
+
+// The corpus, or the examples where there is none.
+Args collection() {
+  const fs::path corpus = fs::path(SEQMEND_SOURCE_DIR) / ".." / "shared" / "corpus-ext";
+  return {EXAMPLES, fs::is_directory(corpus) ? corpus.string() : EXAMPLES.string() + "/."};
+}
+
+// Threads at once give the rows of one file at a time, copies included; so do processes.
+TEST(Batch, ThreadsAtOnceEqualOneAtATimeAndProcesses) {
+  TempDir work;
+  std::map<std::string, std::multiset<std::string>> reports;
+  std::map<std::string, Names> outs;
+  for (const std::string way : {"-j 1", "-j 2", "-j 4", "--isolate -j 2"}) {
+    Args args = words("--all-files --out out --copy-sound -r - " + way);
+    for (const std::string& path : collection()) {
+      args.push_back(path);
+    }
+    const ProgramRun batch = run(args, work.path);
+    EXPECT_EQ(1, batch.status) << way;
+    reports[way] = rows(batch.out);
+    outs[way] = snapshot(work.path / "out");
+    fs::remove_all(work.path / "out");
+    EXPECT_EQ(reports["-j 1"], reports[way]) << way;
+    EXPECT_EQ(outs["-j 1"], outs[way]) << way;
+  }
+  EXPECT_GE(reports["-j 1"].size(), 12u);
+}
+
+// A batch stopped midway by a signal (its last line maybe cut short by SIGKILL) and resumed
+// ends with the rows of an uninterrupted one: no file twice, none missing; its exit status too.
+TEST(Batch, ResumedBatchEndsWithTheRowsOfAnUninterruptedOne) {
+  TempDir work;
+  Args args = words("--out out -j 2 -r r.jsonl");
+  for (const std::string& path : collection()) {
+    args.push_back(path);
+  }
+  const ProgramRun whole = run(args, work.path);
+  const std::multiset<std::string> expected = rows(readFile(work.path / "r.jsonl"));
+  for (const int stop : {SIGINT, SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(stop);
+    for (const bool isolated : {false, true}) {
+      fs::remove_all(work.path / "out");
+      fs::remove(work.path / "r.jsonl");
+      Args first = args;
+      first.insert(first.begin() + 1, isolated ? "--isolate" : "--jobs=2");
+      ProgramRun started = start(first, work.path, "SEQMEND_BATCH_TEST_HOOK=delay:40");
+      // Stopped once some files are reported, long before the last.
+      for (int wait = 0; wait < 1000 && readFile(work.path / "r.jsonl").size() < 2; ++wait) {
+        usleep(5000);
+      }
+      usleep(100000);
+      kill(started.pid, stop);
+      const ProgramRun stopped = finish(started);
+      EXPECT_EQ(128 + stop, stopped.status) << stopped.err;
+      if (stop == SIGKILL) {  // as if the last line were being written
+        std::ofstream(work.path / "r.jsonl", std::ios::app) << "{\"path\":\"cut";
+      }
+      const size_t done = rows(readFile(work.path / "r.jsonl")
+                                   .substr(0, readFile(work.path / "r.jsonl").rfind('\n') + 1))
+                              .size();
+      EXPECT_LT(done, expected.size());
+      first.insert(first.begin() + 1, "--resume");
+      const ProgramRun resumed = run(first, work.path);
+      EXPECT_EQ(whole.status, resumed.status) << resumed.err;
+      EXPECT_EQ(expected, rows(readFile(work.path / "r.jsonl")));
+    }
+  }
+}
+
+// A file without MIDI data says what it seems to be; the code stays no-midi-data.
+TEST(Batch, FileWithoutMidiDataSaysWhatItSeemsToBe) {
+  TempDir work;
+  const std::map<std::string, std::string> files = {
+      {"page.mid", "\n  <!DOCTYPE html><html><body>404</body></html>"},
+      {"wave.mid", std::string("RIFF\x24\0\0\0WAVEfmt ", 16)},
+      {"archive.mid", std::string("PK\x03\x04\x14\0\0\0", 8)},
+      {"text.mid", "title: a song\r\nby: s\xc3\xb8me\r\n\xe2\x99"},  // cut in a character
+      {"empty.mid", ""},
+      {"document.mid", "%PDF-1.4\n"},
+      {"image.mid", "\x89PNG\r\n\x1a\n\0\0"},
+      {"packed.mid", "\x1f\x8b\x08\0"},
+      {"noise.mid", std::string("\x01\x02\0\xfe", 4)},
+  };
+  for (const auto& [name, bytes] : files) {
+    writeFile(work.path / "in" / name, bytes);
+  }
+  const ProgramRun batch = run(words("--check -r - in"), work.path);
+  EXPECT_EQ(1, batch.status);
+  std::map<std::string, std::string> seen;
+  for (const Json& record : readReport(batch.out)) {
+    EXPECT_EQ("no-midi-data", record["messages"][0]["code"]) << record;
+    seen[fs::path(record["path"].get<std::string>()).filename()] = record.value("looks_like", "");
+  }
+  EXPECT_EQ((std::map<std::string, std::string>{{"archive.mid", "zip"},
+                                                {"document.mid", "pdf"},
+                                                {"empty.mid", "empty"},
+                                                {"image.mid", "png"},
+                                                {"noise.mid", "unknown"},
+                                                {"packed.mid", "gzip"},
+                                                {"page.mid", "html"},
+                                                {"text.mid", "text"},
+                                                {"wave.mid", "riff-wave"}}),
+            seen);
+}
+
+// A copy that cannot be placed fails its file alone, with the system's word on the copy's name;
+// the other files are placed, and no scratch file is left under DIR.
+TEST(Batch, CopyThatCannotBePlacedFailsItsFileAlone) {
+  TempDir work;
+  writeFile(work.path / "in/a/damaged.mid", readFile(EXAMPLES / "damaged.mid"));
+  writeFile(work.path / "in/b/damaged.mid", readFile(EXAMPLES / "damaged.mid"));
+  writeFile(work.path / "out/a", "a file where a folder is to be");
+  const ProgramRun batch = run(words("--out out -r - in"), work.path);
+  EXPECT_EQ(1, batch.status);
+  std::map<std::string, std::string> verdicts;
+  for (const Json& record : readReport(batch.out)) {
+    verdicts[record["path"]] = record["verdict"];
+    if (record["verdict"] == "failed") {
+      EXPECT_EQ("out/a/damaged.mid: Not a directory", record["messages"].back()["text"]);
+      EXPECT_TRUE(record["output"].is_null());
+    }
+  }
+  EXPECT_EQ((std::map<std::string, std::string>{{"in/a/damaged.mid", "failed"},
+                                                {"in/b/damaged.mid", "repaired"}}),
+            verdicts);
+  EXPECT_EQ((Names{{"a", "a file where a folder is to be"},
+                   {"b", std::to_string(int(fs::file_type::directory))},
+                   {"b/damaged.mid", readFile(work.path / "out/b/damaged.mid")}}),
+            snapshot(work.path / "out"));
 }
 
 }  // namespace

@@ -4,15 +4,19 @@
 # with -tracksonly), which must agree on the exit status, the messages (CR LF line ends on
 # Windows), the repaired output and the extra files. Then what only Windows has: NUL, the console,
 # other spellings of the input's name, standard output that cmd redirects onto the output.
+# Given the two builds of seqmend-batch too: both over the same tree, whose reports, lines and
+# copies must be equal apart from the paths of the copies and the times.
 #
-# usage: wine_test.sh SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR
+# usage: wine_test.sh SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR [SEQMEND_BATCH SEQMEND_BATCH_EXE]
 # SEQMEND_TESTS is the POSIX build of the unit tests, which gives the inputs of its file tests.
 # The corpus is SOURCE_DIR/../shared/corpus-ext, or $SEQMEND_CORPUS. Wine runs without a display
 # in $WINEPREFIX, or in a prefix of its own.
 set -euo pipefail
 
-[ $# -eq 4 ] || { echo "usage: $0 SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR" >&2 && exit 2; }
+[ $# -eq 4 ] || [ $# -eq 6 ] ||
+  { echo "usage: $0 SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR [SEQMEND_BATCH SEQMEND_BATCH_EXE]" >&2 && exit 2; }
 seqmend=$(realpath "$1") exe=$(realpath "$2") unit_tests=$3 source=$4
+batch=${5:+$(realpath "$5")} batch_exe=${6:+$(realpath "$6")}
 corpus=${SEQMEND_CORPUS:-$source/../shared/corpus-ext}
 w=$(mktemp -d "${TMPDIR:-/tmp}/seqmend-wine-XXXXXX")
 # Wine reads the names on its command line as UTF-8; it needs neither .NET nor a browser here.
@@ -81,8 +85,10 @@ in_console() {
 }
 
 # Self-contained: the only DLLs it needs are those of Windows itself.
-dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
-[ "$dlls" = "KERNEL32.dll msvcrt.dll SHELL32.dll " ] || fail "seqmend.exe needs $dlls"
+for program in "$exe" $batch_exe; do
+  dlls=$(x86_64-w64-mingw32-objdump -p "$program" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
+  [ "$dlls" = "KERNEL32.dll msvcrt.dll SHELL32.dll " ] || fail "${program##*/} needs $dlls"
+done
 
 # ---- Both builds on the same inputs ----
 
@@ -147,6 +153,59 @@ done
 setup in.mid "$damaged"
 expect 'standard output is the output' 1 '' 'out.mid: Permission denied' 'in.mid out.mid' \
   wine cmd /c "Z:${exe//\//\\} in.mid out.mid >out.mid"
+
+# ---- seqmend-batch: both builds over the same tree ----
+
+# batch_rows REPORT: its rows sorted, without times, the copies' folder named OUT.
+batch_rows() {
+  sed -E 's/,"ms":[0-9.e+-]+//; s#(written to |"output":"|"extras":\[")(linux|windows)-out/#\1OUT/#g' "$1" | sort
+}
+
+# batch_compare LABEL out|check ARGS...: both builds in the tree's folder, each with --out
+# SIDE-out or --check, and --report SIDE.jsonl.
+batch_compare() {
+  local side status mode
+  for side in linux windows; do
+    local program=("$batch")
+    [ "$side" = linux ] || program=(wine "$batch_exe")
+    mode=(--check)
+    [ "$2" = check ] || mode=(--out "$side-out")
+    rm -rf "${w:?}/tree/$side-out" "$w/tree/$side.jsonl"
+    status=0
+    (cd "$w/tree" && "${program[@]}" "${mode[@]}" "${@:3}" --report "$side.jsonl" in \
+      >"../$side.out" 2>"../$side.err") || status=$?
+    echo "$status" >"$w/$side.status"
+  done
+  cases=$((cases + 1))
+  [ "$(<"$w/linux.status")" = "$(<"$w/windows.status")" ] ||
+    fail "batch $1: exit status $(<"$w/windows.status"), not $(<"$w/linux.status"): $(<"$w/windows.err")"
+  cmp -s <(batch_rows "$w/tree/linux.jsonl") <(batch_rows "$w/tree/windows.jsonl") ||
+    fail "batch $1: reports differ: $(diff <(batch_rows "$w/tree/linux.jsonl") <(batch_rows "$w/tree/windows.jsonl") | head -5)"
+  cmp -s <(sed 's#linux-out/#OUT/#' "$w/linux.out" | sort) <(tr -d '\r' <"$w/windows.out" | sed 's#windows-out/#OUT/#' | sort) ||
+    fail "batch $1: lines differ"
+  [ ! -d "$w/tree/linux-out" ] || diff -r "$w/tree/linux-out" "$w/tree/windows-out" >"$w/diff" ||
+    fail "batch $1: copies differ: $(head -5 "$w/diff")"
+}
+
+if [ -n "$batch_exe" ]; then
+  rm -rf "$w/tree" && mkdir -p "$w/tree/in/Ωmega-日本"
+  cp -r "$source/examples" "$w/tree/in/examples"
+  cp "$damaged" "$w/tree/in/Ωmega-日本/ß.MID"
+  [ ! -d "$corpus" ] || cp -r "$corpus" "$w/tree/in/corpus"
+  batch_compare '--out --copy-sound' out --copy-sound
+  batch_compare '--check --all-files -j 1' check --all-files -j 1
+  # A report cut short in its last line and resumed ends with all the rows.
+  full=$(batch_rows "$w/tree/windows.jsonl")
+  head -c "$(($(stat -c %s "$w/tree/windows.jsonl") / 2))" "$w/tree/windows.jsonl" >"$w/tree/half.jsonl"
+  (cd "$w/tree" && wine "$batch_exe" --check --all-files --resume --report half.jsonl in >/dev/null 2>&1) || true
+  [ "$(batch_rows "$w/tree/half.jsonl")" = "$full" ] || fail "batch --resume: rows differ"
+  status=0
+  refusal=$(wine "$batch_exe" --isolate --check in 2>&1 >/dev/null) || status=$?
+  [ "$status" = 2 ] && [[ $refusal == *"seqmend-batch: --isolate is not available on Windows"* ]] ||
+    fail "batch --isolate not refused: $status $refusal"
+  cases=$((cases + 2))
+  compared=$((compared + 2))
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures failures in $cases runs" && exit 1; }
 echo "${#inputs[@]} inputs; $compared runs compared, Linux and Windows identical; $((cases - compared)) Windows cases passed"
