@@ -11,6 +11,7 @@
 struct RunSetup {
   bool check = false;  // nothing is written anywhere
   bool tracksOnly = false;
+  bool normalize = false;
   bool copySound = false;
   std::string outName;     // DIR as given, without a trailing slash; empty with check
   int outFd = -1;          // DIR, open, where the system has folders to open; else -1

@@ -329,6 +329,7 @@ int main(int argc, char* argv[]) {
   RunSetup setup;
   setup.check = options.check;
   setup.tracksOnly = options.tracksOnly;
+  setup.normalize = options.normalize;
   setup.copySound = options.copySound;
   if (!options.check) {
     if (overlapsAnyPath(options.outDir, options)) {

@@ -28,6 +28,7 @@ constexpr char USAGE[] =
     "      --resume         skip the files the --report FILE holds already; append to it\n"
     "      --fail-on-repair exit with 1 when any file is repaired (or would be, with --check)\n"
     "      --tracks-only    check and repair only the chunk structure (seqmend -tracksonly)\n"
+    "      --normalize      write the normal form, which strict readers load (seqmend -normalize)\n"
     "  -a, --all-files      take every regular file, not only *.mid *.midi *.kar *.rmi *.smf\n"
     "      --copy-sound     also place the sound files under DIR (hard link, else copy)\n"
     "  -q, --quiet          leave the \"is ok.\" lines out of standard output\n"
@@ -37,7 +38,7 @@ constexpr char USAGE[] =
     "Exit status: 0 when every file is sound or repaired, 1 when any failed, crashed or timed\n"
     "out (or was repaired, with --fail-on-repair), 2 for a usage error.\n";
 
-enum LongOnly { TRACKS_ONLY = 256, COPY_SOUND, ISOLATE, RESUME, FAIL_ON_REPAIR };
+enum LongOnly { TRACKS_ONLY = 256, COPY_SOUND, ISOLATE, RESUME, FAIL_ON_REPAIR, NORMALIZE };
 
 const struct option LONG_OPTIONS[] = {
     {"out", required_argument, nullptr, 'o'},
@@ -46,6 +47,7 @@ const struct option LONG_OPTIONS[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"timeout", required_argument, nullptr, 't'},
     {"tracks-only", no_argument, nullptr, TRACKS_ONLY},
+    {"normalize", no_argument, nullptr, NORMALIZE},
     {"all-files", no_argument, nullptr, 'a'},
     {"copy-sound", no_argument, nullptr, COPY_SOUND},
     {"quiet", no_argument, nullptr, 'q'},
@@ -104,6 +106,9 @@ int parseOptions(int argc, char* argv[], BatchOptions& options) {
         break;
       case TRACKS_ONLY:
         options.tracksOnly = true;
+        break;
+      case NORMALIZE:
+        options.normalize = true;
         break;
       case 'a':
         options.allFiles = true;

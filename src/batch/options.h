@@ -15,6 +15,7 @@ struct BatchOptions {
   bool resume = false;      // skip the files the report holds, and append to it
   bool failOnRepair = false;
   bool tracksOnly = false;
+  bool normalize = false;
   bool allFiles = false;
   bool copySound = false;
   bool quiet = false;  // no "is ok." lines on standard output

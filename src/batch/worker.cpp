@@ -153,8 +153,9 @@ FileRecord Worker::treat(const FileJob& job, const RunSetup& setup) {
   }
   record.size = size;
   Treatment treatment{this, &setup, &record, inputFd};
-  seqmend_options options = {setup.tracksOnly ? SEQMEND_TRACKS_ONLY : 0u, takeFinding, nullptr,
-                             &treatment};
+  const unsigned flags =
+      (setup.tracksOnly ? SEQMEND_TRACKS_ONLY : 0u) | (setup.normalize ? SEQMEND_NORMALIZE : 0u);
+  seqmend_options options = {flags, takeFinding, nullptr, &treatment};
   seqmend_result result = {};
   const bool inMemory = size <= MEMORY_INPUT_LIMIT;
   int outputFd = -1;

@@ -365,6 +365,9 @@ TEST(Batch, CommandLine) {
   TempDir work;
   writeFile(work.path / "a.mid", readFile(EXAMPLES / "sound.mid"));
   writeFile(work.path / "in/sub/a.mid", readFile(EXAMPLES / "damaged.mid"));
+  std::string longHeader = readFile(EXAMPLES / "sound.mid");  // sound, but not in normal form
+  longHeader[7] = 8;
+  writeFile(work.path / "long.mid", longHeader.insert(14, 2, '\0'));
   const Names before = snapshot(work.path);
   // The exit status, the options and after a '>' how the output starts; else there is none.
   for (
@@ -385,6 +388,8 @@ TEST(Batch, CommandLine) {
           "0 --check -q --fail-on-repair a.mid",
           "1 --check --fail-on-repair in>in/sub/a.mid: length of track 1 updated\n",
           "1 -c -j1 --tracks-only a.mid -- -x.mid>a.mid is ok.\n-x.mid: No such file or directory\n",
+          "0 -c long.mid>long.mid is ok.\n",
+          "1 -c --fail-on-repair --normalize long.mid>long.mid: remove surplus of header (2 bytes)\n",
           "2 --out in/sub/out in",
           "2 --out in/../in/x/ in",
           "2 --out . in",
