@@ -1,5 +1,4 @@
-"""What the tests share: the repository's byte builders, the external corpus and the built
-programs to compare with."""
+"""What the tests share: the byte builders, the external corpus and the programs to compare with."""
 import os
 import pathlib
 import sys
@@ -7,41 +6,18 @@ import sys
 import pytest
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPOSITORY / "tools"))
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-
+sys.path[:0] = [str(REPOSITORY / "tools"), str(pathlib.Path(__file__).resolve().parent)]
 CORPUS = pathlib.Path(os.environ.get("SEQMEND_CORPUS", REPOSITORY.parent / "shared" / "corpus-ext"))
-
-
-def corpus_files():
-    """The corpus's MIDI files, sorted; empty when the corpus is absent."""
-    if not CORPUS.is_dir():
-        return []
-    return sorted(path for path in CORPUS.rglob("*")
-                  if path.is_file() and path.name != "MANIFEST.md")
-
-
-def program(variable, name):
-    """A built program: the path in the environment variable, else the release build's."""
-    path = os.environ.get(variable) or str(REPOSITORY / "build-release" / name)
-    if not os.access(path, os.X_OK):
-        pytest.skip(f"{name} not built (set {variable})")
-    return path
 
 
 @pytest.fixture(scope="session")
 def corpus():
-    files = corpus_files()
-    if not files:
-        pytest.skip(f"no corpus at {CORPUS}")
-    return files
+    files = sorted(p for p in CORPUS.rglob("*") if p.is_file() and p.name != "MANIFEST.md")
+    return files or pytest.skip(f"no corpus at {CORPUS}")
 
 
 @pytest.fixture(scope="session")
-def seqmend_program():
-    return program("SEQMEND_BIN", "seqmend")
-
-
-@pytest.fixture(scope="session")
-def eolmend_program():
-    return program("EOLMEND_BIN", "eolmend")
+def programs():
+    """seqmend and eolmend: the paths in SEQMEND_BIN and EOLMEND_BIN, else the release build's."""
+    return {name: os.environ.get(f"{name.upper()}_BIN") or str(REPOSITORY / "build-release" / name)
+            for name in ("seqmend", "eolmend")}
