@@ -211,8 +211,8 @@ SEQMEND_API void seqmend_context_free(seqmend_context* context);
 /* Repairs the input into the writer, reading it at offsets and holding a few fixed buffers
  * whatever its size. options may be NULL. Returns the verdict, also kept in *result (which may be
  * NULL). On SEQMEND_FAILED the writer may have been given a part of a file, which the caller
- * drops; on SEQMEND_SOUND it has been given the input's MIDI data unchanged (without an XF
- * information block that may follow them): the input itself is the sound file. */
+ * drops; on SEQMEND_SOUND it has been given the input's MIDI data unchanged (without what may
+ * follow them unreported, such as an XF information block): the input itself is the sound file. */
 SEQMEND_API int seqmend_repair_stream(seqmend_context* context, const seqmend_options* options,
                                       const seqmend_reader* input, const seqmend_writer* output,
                                       seqmend_result* result);
