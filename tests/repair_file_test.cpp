@@ -57,6 +57,10 @@ Case appended(const char* name, const Bytes& between, const std::vector<Bytes>& 
   return c;
 }
 
+Case sound(const char* name, const Bytes& input) {
+  return {name, input, "", {}, "", REPAIR_UNCHANGED};
+}
+
 Case failed(const char* name, const Bytes& input) {
   return {name, input, "in.mid: No midi data found.\n", {}, "", REPAIR_FAILED};
 }
@@ -85,7 +89,7 @@ using RepairFile = EngineTest;
 
 TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
   expectCases({
-      {"Sound", SOUND, "", {}, "", REPAIR_UNCHANGED},
+      sound("Sound", SOUND),
       // Chunk lengths: settled from the landmarks ahead, whatever the field says.
       {"TrackLengthsTooLargeAndTooSmall",
        smfHeader(1, 3, 480) + chunkWithLength("MTrk", 1000, soundTrackEvents(2)) +
@@ -94,12 +98,8 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
        "in.mid: length of track 1 updated\nin.mid: length of track 2 updated\n"
        "in.mid: length of track 3 updated\n",
        smfHeader(1, 3, 480) + THREE_TRACKS},
-      {"HeaderLength8WithSurplus",
-       chunk("MThd", FIELDS + Bytes{0xAB, 0xCD}) + TRACK_A + TRACK_B,
-       "",
-       {},
-       "",
-       REPAIR_UNCHANGED},
+      sound("HeaderLength8WithSurplus",
+            chunk("MThd", FIELDS + Bytes{0xAB, 0xCD}) + TRACK_A + TRACK_B),
       {"HeaderLengthBit31", chunkWithLength("MThd", 0x80000006, FIELDS) + TRACK_A + TRACK_B,
        "in.mid: length of header updated\n", SOUND},
       // The division is read from the "MT" of the track tag; the header is written with 6 bytes.
@@ -150,12 +150,7 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
        "in.mid: wrong midi type 0 used together with 2 tracks\nin.mid: midi type updated: 1\n",
        SOUND},
       // Behind the MIDI data: an XF information block is passed over only with 16 bytes left.
-      {"XfInfoBlockOf16BytesIsPassedOver",
-       SOUND + chunk("XFIH", repeat(0x00, 8)),
-       "",
-       {},
-       "",
-       REPAIR_UNCHANGED},
+      sound("XfInfoBlockOf16BytesIsPassedOver", SOUND + chunk("XFIH", repeat(0x00, 8))),
       {"XfInfoBlockOf15BytesAtEndIsGarbage", SOUND + chunk("XFIH", repeat(0x00, 7)),
        "in.mid: remove garbage at end of midi (15 bytes)\n", SOUND},
       // Further MIDI files are saved unchanged, numbered from 1.
