@@ -37,15 +37,13 @@ Bytes trackOfLength(uint32_t length) {
                     END_OF_TRACK);
 }
 
-// Both kinds of damage to every example, every file of the external corpus and files built here
-// (lengths of 00 00 01 0A and 00 00 0D 0A, 10 tracks, a division of 0A 00); the choice among
-// CR LF -> LF restorations is checked in depth below.
+// Both kinds of damage to every example, every file of the external corpus and files with lengths
+// of 00 00 01 0A and 00 00 0D 0A; damaged header fields, and the choice among CR LF -> LF
+// restorations, are checked in depth below.
 TEST(Restore, EveryFileComesBackFromBothKindsOfDamage) {
   std::vector<std::pair<std::string, Bytes>> files = realFiles();
-  for (const Bytes& built :
-       {smfHeader(0, 1, 96) + trackOfLength(0x10A),
-        smfHeader(1, 2, 96) + trackOfLength(0xD0A) + trackOfLength(0x10D), soundFile(10, 1),
-        smfHeader(1, 13, 0x0A00) + times(trackChunk(soundTrackEvents(1)), 13)}) {
+  for (const Bytes& built : {smfHeader(0, 1, 96) + trackOfLength(0x10A),
+                             smfHeader(1, 2, 96) + trackOfLength(0xD0A) + trackOfLength(0x10D)}) {
     files.emplace_back("built", built);
   }
   for (const auto& [name, file] : files) {
@@ -71,7 +69,7 @@ TEST(Restore, EveryFileComesBackFromBothKindsOfDamage) {
 Bytes trackWithLineEnds(int n) {
   return trackChunk(noteOn(0, 0, 0x3C, 0x40) +
                     textEvent(LF, "track " + std::to_string(n) + "\r\nends\r\n") +
-                    Bytes{0x00, 0xB0, 0x0A, 0x40} + noteOff(0x30, 0, 0x3C) + END_OF_TRACK);
+                    Bytes{0x00, 0xB0, 0x0A, 0x40} + Bytes{0x30, 0x80, 0x3C, 0x00} + END_OF_TRACK);
 }
 
 // Sound files are left alone, CR LF pairs and all; a chunk is restored only where that proves it
@@ -79,7 +77,7 @@ Bytes trackWithLineEnds(int n) {
 // work, not by the clock: bench/hostile-timings.sh times it). What was done, and why not more, is
 // said.
 TEST(Restore, RestoresOnlyChunksThatProveSoundAndSaysWhat) {
-  const Bytes notes = noteOn(0, 0, 0x3C, 0x40) + noteOff(0x60, 0, 0x3C) + END_OF_TRACK;
+  const Bytes notes = noteOn(0, 0, 0x3C, 0x40) + Bytes{0x60, 0x80, 0x3C, 0x00} + END_OF_TRACK;
   const Bytes header = smfHeader(1, 2, 96), sound = trackChunk(notes);
   const Bytes noEnd = trackChunk(textEvent(0, "a\nb") + noteOn(0, 0, 0x3C, 0x40));
   const std::string nothing = "in.mid: no damage of a text-mode transfer could be undone\n";
