@@ -11,8 +11,6 @@ const Bytes TRACK_B = trackChunk(soundTrackEvents(3));
 const Bytes TRACK_C = trackChunk(soundTrackEvents(1));
 const Bytes FIELDS = uint16BE(1) + uint16BE(2) + uint16BE(480);
 const Bytes SOUND = smfHeader(1, 2, 480) + TRACK_A + TRACK_B;
-const Bytes THREE_TRACKS = TRACK_A + TRACK_B + TRACK_C;
-const Bytes ONE_NOTE = hex("00 90 3C 40 60 80 3C 00");
 const std::string EOT_ADDED = "in.mid: Missing end of track added.\n";
 
 // Further files that may stand behind the main one.
@@ -22,11 +20,8 @@ const Bytes THIRD = smfHeader(1, 1, 240) + trackChunk(soundTrackEvents(5));
 const Bytes LENGTH_7_FILE = chunk("MThd", FIELDS + Bytes{0x00}) + TRACK_C;
 const Bytes SNIO_FIELDS = chunk("SNio", uint16BE(0) + uint16BE(1) + uint16BE(96));
 
-// 13 note pairs with the end of track cut off: untagged track data.
-const Bytes NOTES_13 = soundTrackEvents(13);
-const Bytes LOST_NOTES(NOTES_13.begin(), NOTES_13.end() - long(END_OF_TRACK.size()));
-
-Bytes format0(const Bytes& events) { return smfHeader(0, 1, 480) + trackChunk(events); }
+// 13 note pairs without an end of track: untagged track data.
+const Bytes LOST_NOTES = times(hex("00 90 3C 40 60 80 3C 00"), 13);
 
 std::string extraLines(int n) {
   std::string lines;
@@ -97,7 +92,7 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
            chunkWithLength("MTrk", 0x7FFFFFFF, soundTrackEvents(1)),
        "in.mid: length of track 1 updated\nin.mid: length of track 2 updated\n"
        "in.mid: length of track 3 updated\n",
-       smfHeader(1, 3, 480) + THREE_TRACKS},
+       smfHeader(1, 3, 480) + TRACK_A + TRACK_B + TRACK_C},
       sound("HeaderLength8WithSurplus",
             chunk("MThd", FIELDS + Bytes{0xAB, 0xCD}) + TRACK_A + TRACK_B),
       {"HeaderLengthBit31", chunkWithLength("MThd", 0x80000006, FIELDS) + TRACK_A + TRACK_B,
@@ -128,11 +123,11 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
        smfHeader(1, 3, 480) + TRACK_A + text("x") + TRACK_B + text("xyz") + TRACK_C,
        "in.mid: remove garbage at end of track (1 byte)\n"
        "in.mid: remove garbage at end of track (3 bytes)\n",
-       smfHeader(1, 3, 480) + THREE_TRACKS},
+       smfHeader(1, 3, 480) + TRACK_A + TRACK_B + TRACK_C},
       // Lost track heads. The rebuilt track is a raw copy, so its missing end of track is only
       // added when the repaired file is run again.
       {"Format0LostHeadRebuiltBehindJunk", smfHeader(0, 1, 480) + repeat(0x7F, 20) + LOST_NOTES, "",
-       format0(LOST_NOTES), EOT_ADDED},
+       smfHeader(0, 1, 480) + trackChunk(LOST_NOTES), EOT_ADDED},
       {"Format1LostHeadBecomesHeaderSurplus", smfHeader(1, 1, 480) + soundTrackEvents(2),
        "in.mid: length of header updated\nin.mid: 1 track missing\n"
        "in.mid: number of tracks updated: 0\n",
@@ -205,10 +200,11 @@ TEST_F(RepairFile, HostileInputsEndWithTheirReport) {
 // come back sound: a delta time FF before running-status data 2F 00 reads as an end of track to
 // the landmark search.)
 TEST_F(RepairFile, EveryPrefixAndSingleByteChangeIsAnswered) {
-  const Bytes file = smfHeader(1, 2, 96) +
-                     trackChunk(hex("00 F0 05 7E 7F 09 02 F7 00 FF 03 01 41 00 B0 07 64") +
-                                ONE_NOTE + hex("00 C0 05 00 E0 00 40") + END_OF_TRACK) +
-                     trackChunk(hex("00 91 3C 40 81 00 3C 00 00 F8") + END_OF_TRACK);
+  const Bytes file =
+      smfHeader(1, 2, 96) +
+      trackChunk(hex("00 F0 05 7E 7F 09 02 F7 00 FF 03 01 41 00 B0 07 64") +
+                 hex("00 90 3C 40 60 80 3C 00 00 C0 05 00 E0 00 40") + END_OF_TRACK) +
+      trackChunk(hex("00 91 3C 40 81 00 3C 00 00 F8") + END_OF_TRACK);
   std::vector<Bytes> inputs;
   for (size_t at = 0; at < file.size(); ++at) {
     inputs.emplace_back(file.begin(), file.begin() + long(at));
