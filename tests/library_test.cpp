@@ -13,17 +13,16 @@
 
 namespace {
 
-// An input in memory read at offsets, failing with `error` from offset failAt on.
+// An input in memory read at offsets, failing with EIO from offset failAt on.
 struct MemoryReader {
   const Bytes* bytes;
   long failAt = -1;
-  int error = EIO;
 
   static int read(void* context, uint64_t offset, void* buffer, size_t size, size_t* got) {
     const auto* reader = static_cast<const MemoryReader*>(context);
     *got = 0;
     if (reader->failAt >= 0 && offset + size > uint64_t(reader->failAt)) {
-      return reader->error;
+      return EIO;
     }
     if (offset < reader->bytes->size()) {
       *got = std::min(size, size_t(reader->bytes->size() - offset));
@@ -60,6 +59,14 @@ struct StreamRun {
   Bytes output;
   std::vector<std::pair<uint64_t, uint64_t>> extras;
   int extraError = 0;  // what the caller answers to an extra file
+
+  static void onFinding(void* run, const seqmend_finding* finding) {
+    static_cast<StreamRun*>(run)->findings.push_back(*finding);
+  }
+  static int onExtra(void* run, int, uint64_t offset, uint64_t size) {
+    static_cast<StreamRun*>(run)->extras.emplace_back(offset, size);
+    return static_cast<StreamRun*>(run)->extraError;
+  }
 };
 
 // A repair from the reader, told the input is `size` bytes, to a writer with `room` bytes.
@@ -71,16 +78,7 @@ StreamRun repairStream(const Bytes& input, MemoryReader reader, size_t room = SI
   writer.room = room;
   const seqmend_reader in = {&reader, size > 0 ? size : input.size(), MemoryReader::read};
   const seqmend_writer out = {&writer, MemoryWriter::write};
-  const seqmend_options options = {flags,
-                                   [](void* context, const seqmend_finding* finding) {
-                                     static_cast<StreamRun*>(context)->findings.push_back(*finding);
-                                   },
-                                   [](void* context, int, uint64_t offset, uint64_t bytes) {
-                                     static_cast<StreamRun*>(context)->extras.emplace_back(offset,
-                                                                                           bytes);
-                                     return static_cast<StreamRun*>(context)->extraError;
-                                   },
-                                   &run};
+  const seqmend_options options = {flags, StreamRun::onFinding, StreamRun::onExtra, &run};
   EXPECT_EQ(seqmend_repair_stream(newContext().get(), &options, &in, &out, &run.result),
             run.result.verdict);
   run.output = writer.bytes;
