@@ -72,14 +72,6 @@ TEST(FindHeaderStart, TriesTheTagsInOrderAndWantsLengthSixAwayFromOffsetZero) {
   }
 }
 
-TEST(BigEndianFields, WriteUInt32AndReadUInt16) {
-  EngineRepair engine(Bytes{0xE0, 0x81, 0xFF});
-  writeUInt32BE(0x81F2E3D4, engine.repair.out);
-  EXPECT_EQ((Bytes{0x81, 0xF2, 0xE3, 0xD4}), engine.output);
-  EXPECT_EQ(0xE081, readUInt16BE(engine.repair.in));
-  EXPECT_EQ(0, readUInt16BE(engine.repair.in));  // one byte left
-}
-
 // The end of the input is no error; an input that ends before its size is a failure of the
 // input, with what was copied before it kept in the output.
 TEST(CopyBytes, ShortInputFailsTheRepairAsTheInputsUnexpectedEnd) {

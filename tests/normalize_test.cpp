@@ -1,44 +1,12 @@
 // The normal form (SEQMEND_NORMALIZE) through the C interface: what each change writes and
 // reports, that its output is its own normal form, and that without the flag none of it happens.
-#include <gtest/gtest.h>
+#include <algorithm>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-
-#include "seqmend.h"
-#include "support/midi_bytes.h"
+#include "support/streams.h"
 
 namespace {
 
-struct LibraryRun {
-  int verdict = SEQMEND_FAILED;
-  Bytes output;
-  std::string lines;
-  bool normalFormCode = false;  // a finding of the normal form's own
-};
-
-LibraryRun repairBytes(const Bytes& input, unsigned flags) {
-  seqmend_context* context = seqmend_context_new();
-  const seqmend_options options = {flags, nullptr, nullptr, nullptr};
-  LibraryRun run;
-  run.verdict = seqmend_repair_memory(context, &options, input.data(), input.size(), nullptr);
-  size_t size = 0;
-  const unsigned char* output = seqmend_output(context, &size);
-  run.output.assign(output, output + size);
-  for (size_t i = 0; i < seqmend_finding_count(context); ++i) {
-    const seqmend_finding* finding = seqmend_finding_at(context, i);
-    char line[256];
-    seqmend_render(finding, "in.mid", line, sizeof line);
-    run.lines += line;
-    run.normalFormCode = run.normalFormCode || finding->code >= SEQMEND_HEADER_SURPLUS_REMOVED;
-  }
-  seqmend_context_free(context);
-  return run;
-}
-
-LibraryRun normalize(const Bytes& input) { return repairBytes(input, SEQMEND_NORMALIZE); }
+EngineRun normalize(const Bytes& input) { return repairFile(input, SEQMEND_NORMALIZE); }
 
 Bytes oneTrack(const Bytes& events) { return smfHeader(0, 1, 96) + trackChunk(events); }
 
@@ -53,7 +21,15 @@ struct NormalCase {
 };
 
 // Offsets: the header is 14 bytes and a track's head 8, so a track's first event is at 0x16.
+const Bytes NOTES_IN_RUNNING_STATUS = times(hex("10 90 3C 40 10 3C 00"), 20);
+
 const NormalCase NORMAL_CASES[] = {
+    // Untagged events behind a format 0 header: the ordinary repair copies them as they stand.
+    {"lost track head rebuilt with its events repaired",
+     smfHeader(0, 1, 96) + hex("00 FF 59 02 0A 00") + NOTES_IN_RUNNING_STATUS,
+     oneTrack(NOTES_IN_RUNNING_STATUS + END_OF_TRACK),
+     "in.mid: removing key signature out of range at 0000000F\n"
+     "in.mid: Missing end of track added.\n"},
     {"header surplus left out",
      chunk("MThd", hex("00 00 00 01 00 60 AB CD")) + trackChunk(NOTE + END_OF_TRACK),
      oneTrack(NOTE + END_OF_TRACK), "in.mid: remove surplus of header (2 bytes)\n"},
@@ -128,89 +104,56 @@ const NormalCase NORMAL_CASES[] = {
      "in.mid: removing invalid tempo at 00000017\n"},
 };
 
-TEST(NormalForm, EachChangeIsWrittenAndReported) {
+// Each change is written and reported; its output is its own normal form; without the flag none
+// of the normal form's findings appears.
+TEST(NormalForm, EachChangeIsWrittenAndReportedOnceAndOnlyWithTheFlag) {
   for (const NormalCase& c : NORMAL_CASES) {
     SCOPED_TRACE(c.name);
-    const LibraryRun run = normalize(c.input);
+    const EngineRun run = normalize(c.input);
     const bool unchanged = c.output.empty();
-    EXPECT_EQ(unchanged ? SEQMEND_SOUND : SEQMEND_REPAIRED, run.verdict);
-    EXPECT_EQ(c.lines, run.lines);
+    EXPECT_EQ(unchanged ? SEQMEND_SOUND : SEQMEND_REPAIRED, run.result);
+    EXPECT_EQ(c.lines, run.messages);
     EXPECT_EQ(unchanged ? c.input : c.output, run.output);
-  }
-}
-
-TEST(NormalForm, OutputIsItsOwnNormalForm) {
-  for (const NormalCase& c : NORMAL_CASES) {
-    SCOPED_TRACE(c.name);
-    const Bytes once = normalize(c.input).output;
-    const LibraryRun twice = normalize(once);
-    EXPECT_EQ(SEQMEND_SOUND, twice.verdict);
-    EXPECT_EQ("", twice.lines);
-    EXPECT_EQ(once, twice.output);
-  }
-}
-
-TEST(NormalForm, WithoutTheFlagNothingOfItHappens) {
-  for (const NormalCase& c : NORMAL_CASES) {
-    SCOPED_TRACE(c.name);
+    const EngineRun twice = normalize(run.output);
+    EXPECT_EQ(SEQMEND_SOUND, twice.result);
+    EXPECT_EQ("", twice.messages);
     for (unsigned flags : {0u, unsigned(SEQMEND_TRACKS_ONLY)}) {
-      EXPECT_FALSE(repairBytes(c.input, flags).normalFormCode);
+      const EngineRun plain = repairFile(c.input, flags);
+      EXPECT_TRUE(std::none_of(plain.findings.begin(), plain.findings.end(), [](const auto& f) {
+        return f.code >= SEQMEND_HEADER_SURPLUS_REMOVED;  // the normal form's own codes
+      }));
     }
   }
 }
 
 TEST(NormalForm, WithTracksOnlyOnlyTheHeaderIsNormalized) {
   const Bytes events = NOTE + textEvent(0, "a") + NOTE_OFF_RUNNING + END_OF_TRACK;
-  const LibraryRun run =
-      repairBytes(chunk("MThd", hex("00 00 00 01 00 60 00")) + trackChunk(events),
-                  SEQMEND_NORMALIZE | SEQMEND_TRACKS_ONLY);
-  EXPECT_EQ(SEQMEND_REPAIRED, run.verdict);
-  EXPECT_EQ("in.mid: remove surplus of header (1 byte)\n", run.lines);
+  const EngineRun run = repairFile(chunk("MThd", hex("00 00 00 01 00 60 00")) + trackChunk(events),
+                                   SEQMEND_NORMALIZE | SEQMEND_TRACKS_ONLY);
+  EXPECT_EQ(SEQMEND_REPAIRED, run.result);
+  EXPECT_EQ("in.mid: remove surplus of header (1 byte)\n", run.messages);
   EXPECT_EQ(oneTrack(events), run.output);
-}
-
-TEST(NormalForm, LostTrackHeadIsRebuiltWithItsEventsRepaired) {
-  // Untagged events behind a format 0 header: the ordinary repair copies them as they stand.
-  Bytes events;
-  for (int i = 0; i < 20; ++i) {
-    events += noteOn(0x10, 0, 0x3C, 0x40) + hex("10 3C 00");
-  }
-  const Bytes keySignature = hex("00 FF 59 02 0A 00");
-  const LibraryRun run = normalize(smfHeader(0, 1, 96) + keySignature + events);
-  EXPECT_EQ(SEQMEND_REPAIRED, run.verdict);
-  EXPECT_EQ(
-      "in.mid: removing key signature out of range at 0000000F\n"
-      "in.mid: Missing end of track added.\n",
-      run.lines);
-  EXPECT_EQ(oneTrack(events + END_OF_TRACK), run.output);
 }
 
 // Every file of the external corpus: a normal form once written is sound and stays as it is, and
 // the normal form fails only where the ordinary repair does.
 TEST(NormalForm, CorpusOutputsAreSoundWhenNormalizedAgain) {
-  const std::filesystem::path corpus = SEQMEND_SOURCE_DIR "/../shared/corpus-ext";
-  if (!std::filesystem::is_directory(corpus)) {
-    GTEST_SKIP() << "no corpus at " << corpus;
+  const auto files = realFiles(false);
+  if (files.empty()) {
+    GTEST_SKIP() << "no corpus beside the checkout";
   }
-  int files = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus)) {
-    if (!entry.is_regular_file() || entry.path().extension() == ".md") {
+  for (const auto& [name, input] : files) {
+    SCOPED_TRACE(name);
+    const EngineRun run = normalize(input);
+    if (run.result == SEQMEND_FAILED) {
+      EXPECT_EQ(SEQMEND_FAILED, repairFile(input).result);
       continue;
     }
-    SCOPED_TRACE(entry.path().string());
-    std::ifstream stream(entry.path(), std::ios::binary);
-    const Bytes input{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-    const LibraryRun run = normalize(input);
-    ++files;
-    if (run.verdict == SEQMEND_FAILED) {
-      EXPECT_EQ(SEQMEND_FAILED, repairBytes(input, 0).verdict);
-      continue;
-    }
-    const LibraryRun again = normalize(run.output);
-    EXPECT_EQ(SEQMEND_SOUND, again.verdict) << again.lines;
+    const EngineRun again = normalize(run.output);
+    EXPECT_EQ(SEQMEND_SOUND, again.result) << again.messages;
     EXPECT_EQ(run.output, again.output);
   }
-  EXPECT_GT(files, 50);
+  EXPECT_GT(files.size(), 50u);
 }
 
 }  // namespace

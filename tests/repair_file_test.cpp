@@ -11,8 +11,6 @@ const Bytes TRACK_B = trackChunk(soundTrackEvents(3));
 const Bytes TRACK_C = trackChunk(soundTrackEvents(1));
 const Bytes FIELDS = uint16BE(1) + uint16BE(2) + uint16BE(480);
 const Bytes SOUND = smfHeader(1, 2, 480) + TRACK_A + TRACK_B;
-const Bytes THREE_TRACKS = TRACK_A + TRACK_B + TRACK_C;
-const Bytes ONE_NOTE = hex("00 90 3C 40 60 80 3C 00");
 const std::string EOT_ADDED = "in.mid: Missing end of track added.\n";
 
 // Further files that may stand behind the main one.
@@ -22,11 +20,8 @@ const Bytes THIRD = smfHeader(1, 1, 240) + trackChunk(soundTrackEvents(5));
 const Bytes LENGTH_7_FILE = chunk("MThd", FIELDS + Bytes{0x00}) + TRACK_C;
 const Bytes SNIO_FIELDS = chunk("SNio", uint16BE(0) + uint16BE(1) + uint16BE(96));
 
-// 13 note pairs with the end of track cut off: untagged track data.
-const Bytes NOTES_13 = soundTrackEvents(13);
-const Bytes LOST_NOTES(NOTES_13.begin(), NOTES_13.end() - long(END_OF_TRACK.size()));
-
-Bytes format0(const Bytes& events) { return smfHeader(0, 1, 480) + trackChunk(events); }
+// 13 note pairs without an end of track: untagged track data.
+const Bytes LOST_NOTES = times(hex("00 90 3C 40 60 80 3C 00"), 13);
 
 std::string extraLines(int n) {
   std::string lines;
@@ -57,6 +52,10 @@ Case appended(const char* name, const Bytes& between, const std::vector<Bytes>& 
   return c;
 }
 
+Case sound(const char* name, const Bytes& input) {
+  return {name, input, "", {}, "", REPAIR_UNCHANGED};
+}
+
 Case failed(const char* name, const Bytes& input) {
   return {name, input, "in.mid: No midi data found.\n", {}, "", REPAIR_FAILED};
 }
@@ -85,7 +84,7 @@ using RepairFile = EngineTest;
 
 TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
   expectCases({
-      {"Sound", SOUND, "", {}, "", REPAIR_UNCHANGED},
+      sound("Sound", SOUND),
       // Chunk lengths: settled from the landmarks ahead, whatever the field says.
       {"TrackLengthsTooLargeAndTooSmall",
        smfHeader(1, 3, 480) + chunkWithLength("MTrk", 1000, soundTrackEvents(2)) +
@@ -93,13 +92,9 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
            chunkWithLength("MTrk", 0x7FFFFFFF, soundTrackEvents(1)),
        "in.mid: length of track 1 updated\nin.mid: length of track 2 updated\n"
        "in.mid: length of track 3 updated\n",
-       smfHeader(1, 3, 480) + THREE_TRACKS},
-      {"HeaderLength8WithSurplus",
-       chunk("MThd", FIELDS + Bytes{0xAB, 0xCD}) + TRACK_A + TRACK_B,
-       "",
-       {},
-       "",
-       REPAIR_UNCHANGED},
+       smfHeader(1, 3, 480) + TRACK_A + TRACK_B + TRACK_C},
+      sound("HeaderLength8WithSurplus",
+            chunk("MThd", FIELDS + Bytes{0xAB, 0xCD}) + TRACK_A + TRACK_B),
       {"HeaderLengthBit31", chunkWithLength("MThd", 0x80000006, FIELDS) + TRACK_A + TRACK_B,
        "in.mid: length of header updated\n", SOUND},
       // The division is read from the "MT" of the track tag; the header is written with 6 bytes.
@@ -128,11 +123,11 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
        smfHeader(1, 3, 480) + TRACK_A + text("x") + TRACK_B + text("xyz") + TRACK_C,
        "in.mid: remove garbage at end of track (1 byte)\n"
        "in.mid: remove garbage at end of track (3 bytes)\n",
-       smfHeader(1, 3, 480) + THREE_TRACKS},
+       smfHeader(1, 3, 480) + TRACK_A + TRACK_B + TRACK_C},
       // Lost track heads. The rebuilt track is a raw copy, so its missing end of track is only
       // added when the repaired file is run again.
       {"Format0LostHeadRebuiltBehindJunk", smfHeader(0, 1, 480) + repeat(0x7F, 20) + LOST_NOTES, "",
-       format0(LOST_NOTES), EOT_ADDED},
+       smfHeader(0, 1, 480) + trackChunk(LOST_NOTES), EOT_ADDED},
       {"Format1LostHeadBecomesHeaderSurplus", smfHeader(1, 1, 480) + soundTrackEvents(2),
        "in.mid: length of header updated\nin.mid: 1 track missing\n"
        "in.mid: number of tracks updated: 0\n",
@@ -150,12 +145,7 @@ TEST_F(RepairFile, EachDamageIsReportedAndRepaired) {
        "in.mid: wrong midi type 0 used together with 2 tracks\nin.mid: midi type updated: 1\n",
        SOUND},
       // Behind the MIDI data: an XF information block is passed over only with 16 bytes left.
-      {"XfInfoBlockOf16BytesIsPassedOver",
-       SOUND + chunk("XFIH", repeat(0x00, 8)),
-       "",
-       {},
-       "",
-       REPAIR_UNCHANGED},
+      sound("XfInfoBlockOf16BytesIsPassedOver", SOUND + chunk("XFIH", repeat(0x00, 8))),
       {"XfInfoBlockOf15BytesAtEndIsGarbage", SOUND + chunk("XFIH", repeat(0x00, 7)),
        "in.mid: remove garbage at end of midi (15 bytes)\n", SOUND},
       // Further MIDI files are saved unchanged, numbered from 1.
@@ -210,10 +200,11 @@ TEST_F(RepairFile, HostileInputsEndWithTheirReport) {
 // come back sound: a delta time FF before running-status data 2F 00 reads as an end of track to
 // the landmark search.)
 TEST_F(RepairFile, EveryPrefixAndSingleByteChangeIsAnswered) {
-  const Bytes file = smfHeader(1, 2, 96) +
-                     trackChunk(hex("00 F0 05 7E 7F 09 02 F7 00 FF 03 01 41 00 B0 07 64") +
-                                ONE_NOTE + hex("00 C0 05 00 E0 00 40") + END_OF_TRACK) +
-                     trackChunk(hex("00 91 3C 40 81 00 3C 00 00 F8") + END_OF_TRACK);
+  const Bytes file =
+      smfHeader(1, 2, 96) +
+      trackChunk(hex("00 F0 05 7E 7F 09 02 F7 00 FF 03 01 41 00 B0 07 64") +
+                 hex("00 90 3C 40 60 80 3C 00 00 C0 05 00 E0 00 40") + END_OF_TRACK) +
+      trackChunk(hex("00 91 3C 40 81 00 3C 00 00 F8") + END_OF_TRACK);
   std::vector<Bytes> inputs;
   for (size_t at = 0; at < file.size(); ++at) {
     inputs.emplace_back(file.begin(), file.begin() + long(at));

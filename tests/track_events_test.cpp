@@ -1,7 +1,6 @@
 // The event stream of one track: running status, the channel rules, system messages, system
 // exclusive and meta events, the GM ON pause, lost bytes and the end of track.
 #include <random>
-#include <tuple>
 
 #include "support/streams.h"
 
@@ -229,16 +228,5 @@ TEST_F(TrackEvents, LongTracksAreReadAcrossBlockBorders) {
     trackSettings.gmOnTick = ticks[ticks.size() / 2] - int32_t(random() % 13);
     EXPECT_EQ(PAUSE, repairTrack(events).messages);
     EXPECT_EQ(-1, trackSettings.gmOnTick);
-  }
-}
-
-TEST(ReadVarLen, CountsEveryByteItTries) {
-  const std::tuple<Bytes, int32_t, int32_t> cases[] = {
-      {hex("81 00"), 0x80, 8}, {hex("FF FF FF FF 05"), 0x0FFFFFFF, 6}, {hex("81"), -1, 8}};
-  for (const auto& [bytes, value, remaining] : cases) {
-    EngineRepair engine(bytes);
-    int32_t left = 10;
-    EXPECT_EQ(value, readVarLen(engine.repair.in, left));
-    EXPECT_EQ(remaining, left);
   }
 }

@@ -79,10 +79,6 @@ inline Bytes noteOn(uint8_t delta, uint8_t channel, uint8_t key, uint8_t velocit
   return {delta, uint8_t(0x90 | channel), key, velocity};
 }
 
-inline Bytes noteOff(uint8_t delta, uint8_t channel, uint8_t key) {
-  return {delta, uint8_t(0x80 | channel), key, 0x00};
-}
-
 // A text meta event (type 01) with a one-byte length.
 inline Bytes textEvent(uint8_t delta, const std::string& s) {
   return Bytes{delta, 0xFF, 0x01, uint8_t(s.size())} + text(s);
@@ -92,17 +88,8 @@ inline Bytes textEvent(uint8_t delta, const std::string& s) {
 inline Bytes soundTrackEvents(int notes) {
   Bytes events;
   for (int i = 0; i < notes; ++i) {
-    events += noteOn(0x00, 0, uint8_t(0x3C + i % 12), 0x40);
-    events += noteOff(0x60, 0, uint8_t(0x3C + i % 12));
+    const uint8_t key = uint8_t(0x3C + i % 12);
+    events += Bytes{0x00, 0x90, key, 0x40, 0x60, 0x80, key, 0x00};
   }
   return events + END_OF_TRACK;
-}
-
-// A sound format 1 file of `tracks` tracks.
-inline Bytes soundFile(int tracks = 2, int notes = 4) {
-  Bytes file = smfHeader(1, uint16_t(tracks), 480);
-  for (int t = 0; t < tracks; ++t) {
-    file += trackChunk(soundTrackEvents(notes));
-  }
-  return file;
 }

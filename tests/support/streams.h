@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -64,6 +66,7 @@ struct EngineRun {
   std::string messages;
   Bytes output;
   std::vector<Bytes> extras = {};  // extra1.mid, extra2.mid, ...
+  std::vector<seqmend_finding> findings = {};
 };
 
 // One track of events behind a chunk head, so that offsets are absolute (the events start at
@@ -91,36 +94,66 @@ inline EngineRun repairTrack(const Bytes& events, int32_t length = -1) {
 using ContextPointer = std::unique_ptr<seqmend_context, decltype(&seqmend_context_free)>;
 inline ContextPointer newContext() { return {seqmend_context_new(), seqmend_context_free}; }
 
-// A whole file through the library's repair from memory: its verdict, lines, output (the input
-// itself when it was sound) and extra files. Where SEQMEND_SAVE_INPUTS names a folder, a copy of
-// the input named by its hash goes there too, so that the programs can be run on every input of
-// the tests.
-inline EngineRun repairFile(const Bytes& input, unsigned flags = 0) {
+// A whole file through the library's repair (or another entry of that shape) from memory, in
+// `context` or a new one: its verdict, findings, lines, output and extra files. The output is the
+// input itself when it was sound, and none after a failure. Where SEQMEND_SAVE_INPUTS names a
+// folder, a copy of the input named by its hash goes there too, so that the programs can be run on
+// every input of the tests.
+inline EngineRun repairFile(const Bytes& input, unsigned flags = 0,
+                            seqmend_context* context = nullptr,
+                            decltype(&seqmend_repair_memory) entry = seqmend_repair_memory) {
   if (const char* folder = std::getenv("SEQMEND_SAVE_INPUTS")) {
     const std::string bytes(input.begin(), input.end());
-    const size_t hash = std::hash<std::string>()(bytes);
-    std::ofstream(std::string(folder) + "/" + std::to_string(hash) + ".mid", std::ios::binary)
+    std::ofstream(
+        std::string(folder) + "/" + std::to_string(std::hash<std::string>()(bytes)) + ".mid",
+        std::ios::binary)
         << bytes;
   }
-  const ContextPointer context = newContext();
+  const ContextPointer owned = context == nullptr ? newContext() : ContextPointer{nullptr, nullptr};
+  context = context == nullptr ? owned.get() : context;
   const seqmend_options options = {flags, nullptr, nullptr, nullptr};
   seqmend_result result;
   EngineRun run;
-  run.result = seqmend_repair_memory(context.get(), &options, input.data(), input.size(), &result);
+  run.result = entry(context, &options, input.data(), input.size(), &result);
   EXPECT_EQ(run.result, result.verdict);
-  std::vector<seqmend_finding> findings;
-  for (size_t i = 0; i < seqmend_finding_count(context.get()); ++i) {
-    findings.push_back(*seqmend_finding_at(context.get(), i));
+  for (size_t i = 0; i < seqmend_finding_count(context); ++i) {
+    run.findings.push_back(*seqmend_finding_at(context, i));
   }
-  run.messages = renderedLines(findings);
+  run.messages = renderedLines(run.findings);
   size_t size = 0;
-  const unsigned char* output = seqmend_output(context.get(), &size);
+  const unsigned char* output = seqmend_output(context, &size);
+  EXPECT_TRUE(run.result == REPAIR_CHANGED     ? size == result.output_size
+              : run.result == REPAIR_UNCHANGED ? output == input.data() && size == input.size()
+                                               : output == nullptr && size == 0);
   run.output.assign(output, output + size);
   for (int n = 1; n <= result.extra_count; ++n) {
-    const unsigned char* extra = seqmend_extra(context.get(), n, &size);
+    const unsigned char* extra = seqmend_extra(context, n, &size);
     run.extras.emplace_back(extra, extra + size);
   }
   return run;
+}
+
+// Every example and every file of the external corpus, by name: the corpus in ../shared beside
+// the checkout or beside the folder of worktrees, whichever is seen first.
+inline std::vector<std::pair<std::string, Bytes>> realFiles(bool examples = true) {
+  std::vector<std::pair<std::string, Bytes>> files;
+  bool corpus = false;
+  for (const char* folder : {"/examples", "/../shared/corpus-ext", "/../../shared/corpus-ext"}) {
+    const std::filesystem::path path = SEQMEND_SOURCE_DIR + std::string(folder);
+    if (corpus || !std::filesystem::is_directory(path) || (!examples && folder[1] == 'e')) {
+      continue;
+    }
+    corpus = folder[1] != 'e';
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
+      const auto extension = entry.path().extension();
+      if (entry.is_regular_file() && extension != ".md" && extension != ".py") {
+        std::ifstream stream(entry.path(), std::ios::binary);
+        files.emplace_back(entry.path().string(),
+                           Bytes(std::istreambuf_iterator<char>(stream), {}));
+      }
+    }
+  }
+  return files;
 }
 
 // Every test starts with the settings of a track in a format 1 file.
