@@ -418,10 +418,6 @@ inline bool decodeVarLen(const unsigned char*& p, const unsigned char* end, uint
   }
 }
 
-// Reads a quantity straight from in, taking one off remaining for every byte it tries to read;
-// -1 at the end of the input.
-int32_t readVarLen(Input& in, int32_t& remaining);
-
 // What the track repair does with a data byte of a channel message that has bit 7 set.
 enum class ValueRule : uint8_t {
   KEPT,      // passed on as it is: key pressure, pitch bend, a controller number

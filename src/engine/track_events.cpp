@@ -378,20 +378,6 @@ bool readEventVarLen(TrackScan& scan, uint32_t& value) {
   }
 }
 
-int32_t readVarLen(Input& in, int32_t& remaining) {
-  uint32_t value = 0;
-  for (int i = 0;; ++i) {
-    const int byte = readInputByte(in);
-    --remaining;
-    if (byte == END_OF_INPUT) {
-      return -1;
-    }
-    if (!addVarLenByte(value, unsigned(byte), i)) {
-      return static_cast<int32_t>(value);
-    }
-  }
-}
-
 int repairTrackEvents(Repair& repair, long start, int32_t length, long& written) {
   written = length > 0 ? length : 0;
   if (repair.tracksOnly) {
