@@ -33,8 +33,9 @@ constexpr size_t TRACK_BLOCK_SIZE = 65536;
 constexpr size_t SEARCH_BLOCK_SIZE = 65536;
 constexpr size_t RECOGNIZER_BLOCK_SIZE = 32768;
 
-// The buffers of a context, reused by one repair after another.
-struct RepairBuffers {
+// The buffers of a context, reused by one repair after another. Aligned to a page: the system
+// copies into and out of an aligned buffer markedly faster.
+struct alignas(4096) RepairBuffers {
   unsigned char inputBlock[STREAM_BLOCK_SIZE];
   unsigned char outputBlock[STREAM_BLOCK_SIZE];
   unsigned char trackBlock[TRACK_BLOCK_SIZE];
