@@ -161,7 +161,7 @@ void addChunk(LineWriter& line, const seqmend_finding& finding) {
 }
 
 // Makes a repair over the context's buffers; the findings and extra files are kept when wanted.
-bool startRepair(seqmend_context* context, const seqmend_options* options, Repair& repair,
+void startRepair(seqmend_context* context, const seqmend_options* options, Repair& repair,
                  bool keep) {
   context->findings.clear();
   context->extras.clear();
@@ -176,7 +176,6 @@ bool startRepair(seqmend_context* context, const seqmend_options* options, Repai
     repair.findings = &context->findings;
     repair.extras = &context->extras;
   }
-  return true;
 }
 
 // A CR LF pair after the very start hints at a file that went through a text-mode transfer,
