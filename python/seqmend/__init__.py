@@ -25,7 +25,7 @@ from __future__ import annotations
 import os
 import secrets
 import stat
-from typing import List, Optional, Tuple, Union
+from typing import List, Optional, Union
 
 from . import _seqmend
 
@@ -46,11 +46,6 @@ __version__: str = _seqmend.version()
 SOUND = "sound"
 REPAIRED = "repaired"
 FAILED = "failed"
-
-_VERDICTS = {-1: FAILED, 0: SOUND, 1: REPAIRED}
-
-# The stream whose failure ended a repair, as the library numbers them.
-_STREAMS = {0: None, 1: "input", 2: "output", 3: "extra", 4: "memory"}
 
 BytesLike = Union[bytes, bytearray, memoryview]
 
@@ -173,59 +168,12 @@ class Repair:
                 f"{len(self.findings)} findings, {len(self.extras)} extras)")
 
 
-_DEFAULT_NAME = "<data>"
+# repair() and restore_line_ends() are the compiled module's own: they fill these classes'
+# slots directly, so that a call holds the GIL as briefly as it can (see _seqmend.cpp).
+_seqmend.use_classes(Repair, Finding)
 
-
-def _name_bytes(name: Union[str, bytes, os.PathLike]) -> bytes:
-    return b"<data>" if name is _DEFAULT_NAME else os.fsencode(name)
-
-
-def _result(raw: Tuple, data: BytesLike) -> Repair:
-    verdict, crlf_hint, failed_stream, error, output, raw_findings, extras = raw
-    # The lines hold the name as given, which for a path may be any bytes; they come back as
-    # os.fsdecode gives them.
-    findings = [Finding(code, line.decode("utf-8", "surrogateescape"), *values)
-                for code, line, *values in raw_findings]
-    verdict_name = _VERDICTS[verdict]
-    if verdict_name == SOUND:
-        output = data if type(data) is bytes else bytes(data)
-    elif output is None:
-        output = b""
-    return Repair(verdict_name, output, findings, extras, crlf_hint, _STREAMS.get(failed_stream),
-                  error)
-
-
-def repair(data: BytesLike, *, tracks_only: bool = False, normalize: bool = False,
-           name: Union[str, bytes, os.PathLike] = _DEFAULT_NAME) -> Repair:
-    """Checks one MIDI file held in memory and repairs it.
-
-    data is the whole file: bytes, bytearray, memoryview or any object with contiguous bytes.
-    tracks_only repairs only the chunk structure (header, chunk lengths, track count, stray
-    bytes) and copies each track's events unchanged, like `seqmend -tracksonly`.
-    normalize also writes the normal form that strict readers load, like `seqmend -normalize`:
-    channel data bytes in range, meta values no reader accepts left out, the status written
-    after non-channel events, one end of track per track; each change is a finding.
-    name is the input's name that each finding's text begins with.
-
-    Returns a Repair; a file that cannot be treated gives the verdict "failed", not an
-    exception. Raises TypeError when data is not bytes-like.
-    """
-    flags = (_seqmend.TRACKS_ONLY if tracks_only else 0) | (_seqmend.NORMALIZE if normalize else 0)
-    raw = _seqmend.repair_memory(data, flags, _name_bytes(name))
-    return _result(raw, data)
-
-
-def restore_line_ends(data: BytesLike, *,
-                      name: Union[str, bytes, os.PathLike] = _DEFAULT_NAME) -> Repair:
-    """Undoes the damage of a text-mode transfer (CR LF turned into LF, or LF into CR LF), as
-    the eolmend command does.
-
-    The verdict is "repaired" when a chunk was restored, "sound" when the file is sound as it
-    stands (data is the input), and "failed" when it is neither. Raises TypeError when data is
-    not bytes-like.
-    """
-    raw = _seqmend.restore_memory(data, _name_bytes(name))
-    return _result(raw, data)
+repair = _seqmend.repair
+restore_line_ends = _seqmend.restore_line_ends
 
 
 def _same_file(path: Union[str, os.PathLike], other: Union[str, os.PathLike]) -> bool:

@@ -68,6 +68,23 @@ def test_what_is_not_bytes_like_raises_type_error(bad):
             call(bad)
 
 
+def test_arguments_are_taken_as_a_python_function_takes_them(tmp_path):
+    data = WITHOUT_END_OF_TRACK
+    for name, shown in [("a.mid", "a.mid"), (b"b\xff.mid", os.fsdecode(b"b\xff.mid")),
+                        (tmp_path / "c.mid", str(tmp_path / "c.mid"))]:
+        result = seqmend.repair(data=data, name=name, tracks_only=0, normalize=1)
+        assert result.findings[0].text.startswith(shown + ": ")
+    assert seqmend.repair(data, tracks_only=True).data != seqmend.repair(data).data == sound(NOTES)
+    for call in [lambda: seqmend.repair(), lambda: seqmend.repair(data, True),
+                 lambda: seqmend.repair(data, data=data), lambda: seqmend.repair(data, colour=1),
+                 lambda: seqmend.restore_line_ends(data, normalize=True),
+                 lambda: seqmend.repair(data, name=None)]:
+        with pytest.raises(TypeError):
+            call()
+    with pytest.raises(ValueError):
+        seqmend.repair(data, name="a\0b")
+
+
 def test_results_survive_pickling():
     for data in (sound(), TRAILING_GARBAGE + WRONG_TRACK_LENGTH, sound() * 2, b""):
         result = seqmend.repair(data)
