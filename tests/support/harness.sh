@@ -24,10 +24,14 @@ hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }  # the characters of 
 notes() { for ((i = 0; i < $1; i++)); do printf '00903C40 60803C00 '; done; }
 # chunk TAG HEX...: the chunk, its length field counting the bytes given
 chunk() {
-  local body
-  body=$(printf '%s' "${*:2}" | tr -d ' ')
+  local body="${*:2}"
+  body=${body// /}
   printf '%s%08X%s' "$(hex "$1")" $((${#body} / 2)) "$body"
 }
+EOT='00 FF 2F 00'                       # end of track
+FORMAT0=$(chunk MThd 0000 0001 01E0)  # format 0, one track, 480 ticks per quarter
+# The verdict of a repair, shared by the programs.
+fixed() { printf '%s contains errors. Fixed output written to %s\\n' "$1" "$2"; }
 
 # ---- Cases ----
 
