@@ -80,11 +80,12 @@ check_batch() {
 # The three packages: seqmend (the programs), libseqmend<major> (the shared library) and
 # libseqmend-dev (what building against it takes). Each installs into an empty root of its own
 # with what it should hold, and no two share a file. The programs run from theirs: -version
-# prints the banner and, with no file name, the usage screen, and exits with 1. Only the
-# development package depends on the runtime package, in the same version; the runtime package
-# declares its library. (What the library's files build and do is the library test's matter:
-# they come from the same install components.) lintian finds no error and no warning in any of
-# them, and no missing hardening; without lintian the check ends as skipped after the rest.
+# prints the banner of this version and exits with 1. Only the development package depends on
+# the runtime package, in the same version; the runtime package declares its library. (What the
+# library's files build and do is the library test's matter: they come from the same install
+# components.) lintian finds no error and no warning in any of them, and no missing hardening
+# (a copyright file and the soname link are among its errors); without lintian the check ends as
+# skipped after the rest.
 check_package() {
   need cpack dpkg-deb
   cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" ||
@@ -97,8 +98,6 @@ check_package() {
     [ "$(dpkg-deb -f "$deb" Package Version)" = "Package: $package"$'\n'"Version: $version" ] ||
       fail "control fields: $(dpkg-deb -f "$deb")"
     dpkg-deb -x "$deb" "$scratch/root-$package"
-    [ -f "$scratch/root-$package/usr/share/doc/$package/copyright" ] ||
-      fail "no copyright file in $package"
     dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' >>"$scratch/files"
   done
   [ -z "$(sort "$scratch/files" | uniq -d)" ] ||
@@ -125,7 +124,6 @@ check_package() {
   local lib
   lib=$(dirname "$(find "$scratch/root-$runtime/usr/lib" -name 'libseqmend.so.*.*')")
   lib=${lib#"$scratch/root-$runtime"}
-  [ -L "$scratch/root-$runtime$lib/libseqmend.so.${version%%.*}" ] || fail "$runtime: no soname link"
   for file in include/seqmend.h "${lib#/usr/}"/{libseqmend.a,libseqmend.so,pkgconfig/seqmend.pc} \
     "${lib#/usr/}"/cmake/seqmend/seqmend{Config,ConfigVersion,Targets}.cmake; do
     [ -e "$scratch/root-libseqmend-dev/usr/$file" ] || [ -L "$scratch/root-libseqmend-dev/usr/$file" ] ||
