@@ -27,10 +27,9 @@ USAGE='This program is a Win32 DOS commandline utility.\nIt requires knowledge i
 HINT='if the results are not sufficient then try eolmend,\nbecause this file might contain cr/lf problems\n'
 EOT_ADDED='in.mid: Missing end of track added.\n'
 
-# A run that leaves the folder as it was.
-# unmoved NAME SETUP INPUT STATUS STDOUT STDERR ARGS...: INPUT (if any) is written to the file
-# the first argument names, beside an earlier default output; a setup that cannot be made here
-# skips the case.
+# unmoved NAME SETUP INPUT STATUS STDOUT STDERR ARGS...: a run that leaves the folder as it was.
+# INPUT (if any) is written to the file the first argument names, beside an earlier default
+# output; a setup that cannot be made here skips the case.
 unmoved() {
   start "$1"
   put seqmend.mid "$(hex 'an earlier output')"
