@@ -10,14 +10,14 @@ PROGRAM=$(realpath "$1")
 CORPUS=$([ -z "${2:-}" ] || realpath "$2")
 source "$(dirname "$0")/../support/harness.sh"
 
-EOT='00 FF 2F 00'                       # end of track
-FORMAT0=$(chunk MThd 0000 0001 01E0)  # format 0, one track, 480 ticks per quarter
-SOUND="$(chunk MThd 0001 0002 01E0) $(chunk MTrk "$(notes 4)" "$EOT") $(chunk MTrk "$(notes 2)" "$EOT")"
+HEAD=$(chunk MThd 0001 0002 01E0)  # format 1, two tracks
+TRACK1=$(chunk MTrk "$(notes 4)" "$EOT")
+SOUND="$HEAD $TRACK1 $(chunk MTrk "$(notes 2)" "$EOT")"
 JUNK='55 55 55 55 55 55 55 55 55 55'  # in front of a file: dropping it is the only repair, silent
 DAMAGED="$JUNK $SOUND"
-NOEND="$FORMAT0 $(chunk MTrk "$(notes 1)")"  # its track lost its end of track
-# A text event holding CR LF, then the notes.
-CRLF_SOUND="$FORMAT0 $(chunk MTrk 00 FF 01 04 "$(hex $'a\r\nb')" "$(notes 1)" "$EOT")"
+NOEND="$HEAD $TRACK1 $(chunk MTrk "$(notes 2)")"  # the last track lost its end of track
+# A header of 8 bytes is sound, but not in the normal form, which -n writes.
+LONG_HEADER="$(chunk MThd 0001 0002 01E0 ABCD) ${SOUND#"$HEAD "}"
 # More than the 1 KiB that `fsize=1 run` lets a file grow to. Repairing the second rewrites the
 # track's length, so the last thing done to the output before closing it is a seek.
 BIG_DAMAGED="$JUNK $FORMAT0 $(chunk MTrk "$(notes 150)" "$EOT")"
@@ -26,33 +26,37 @@ BIG_NOEND="$FORMAT0 $(chunk MTrk "$(notes 150)")"
 USAGE='This program is a Win32 DOS commandline utility.\nIt requires knowledge in using DOS command line.\nseqmend checks a Standard MIDI File for damage and writes a repaired copy.\n\nusage: seqmend [-tracksonly] filename.mid [result.mid]\n-tracksonly\tcheck and repair only track headers\nif output filename is not given and changes are necessary then\noutput will be written to seqmend.mid\n'
 HINT='if the results are not sufficient then try eolmend,\nbecause this file might contain cr/lf problems\n'
 EOT_ADDED='in.mid: Missing end of track added.\n'
-fixed() { printf '%s contains errors. Fixed output written to %s\\n' "$1" "$2"; }
+
+# unmoved NAME SETUP INPUT STATUS STDOUT STDERR ARGS...: a run that leaves the folder as it was.
+# INPUT (if any) is written to the file the first argument names, beside an earlier default
+# output; a setup that cannot be made here skips the case.
+unmoved() {
+  start "$1"
+  put seqmend.mid "$(hex 'an earlier output')"
+  eval "$2" || { skip "cannot set up $2"; return; }
+  [ -z "$3" ] || put "$7" "$3"
+  run "${@:7}"
+  expect "$4" "$5" "$6"
+  unchanged
+}
 
 # ---- The command line ----
 
-start "version banner"
-run -v
+# Without a file name: the banner alone or one for each -v, a report for each unknown option,
+# then the usage. The first two letters name an option.
+start "no arguments"
+run
 BANNER="$(head -n 1 ../stdout)\n"
 grep -qxE 'seqmend v1\.16 \((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [1-9][0-9]? [0-9]{4}\)' \
   <(head -n 1 ../stdout) || fail "banner: $(head -n 1 ../stdout)"
-expect 1 "$BANNER$USAGE" ''
+expect 1 "$BANNER$USAGE" ''; files ''
+start "options"; run -vx -Q -version - -q -T -tracks -quiet
+expect 1 "$BANNER$BANNER$USAGE" 'Invalid option -Q.\nInvalid option -.\nInvalid option -T.\n'
 files ''
 
-# Without a file name: a banner for each -v, a report for each unknown option, then the usage.
-start "no arguments"; run; expect 1 "$BANNER$USAGE" ''; files ''
-start "-version"; run -version; expect 1 "$BANNER$USAGE" ''; files ''
-start "options by their first two letters"; run -v -vx -q -tracks
-expect 1 "$BANNER$BANNER$USAGE" ''; files ''
-start "invalid options"; run -Q - -T -quiet
-expect 1 "$USAGE" 'Invalid option -Q.\nInvalid option -.\nInvalid option -T.\n'; files ''
-
 for args in seqmend.mid SEQMEND.MID 'seqmend.mid Seqmend.Mid x.mid'; do
-  start "input named like the default output: $args"
-  put seqmend.mid "$DAMAGED"
-  put SEQMEND.MID "$DAMAGED"
-  run $args
-  expect 1 'Cannot write to seqmend.mid. Must specify alternate outputname!\n' ''
-  files 'SEQMEND.MID seqmend.mid'
+  unmoved "input named like the default output: $args" 'put SEQMEND.MID "$DAMAGED"' '' 1 \
+    'Cannot write to seqmend.mid. Must specify alternate outputname!\n' '' $args
 done
 
 # Where options end and which names are taken: repairs OUTPUT STDOUT STDERR ARGS...
@@ -70,19 +74,6 @@ repairs out.mid "$(fixed in.mid out.mid)" 'Invalid option -x.\n' -tracksonly -x 
 repairs seqmend.mid "${BANNER}Cannot change input file. Write output to seqmend.mid!\n$(fixed in.mid seqmend.mid)" \
   '' -version in.mid IN.MID
 
-start "-t copies the events unchecked"; put in.mid "$NOEND"; run -t in.mid
-expect 0 'in.mid is ok.\n' ''; files in.mid
-start "events are checked without -t"; put in.mid "$NOEND"; run in.mid
-expect 0 "$EOT_ADDED$(fixed in.mid seqmend.mid)" ''
-files 'in.mid seqmend.mid' seqmend.mid "$FORMAT0 $(chunk MTrk "$(notes 1)" "$EOT")"
-# A header of 8 bytes is sound, but not in the normal form, which -n writes.
-LONG_HEADER="$(chunk MThd 0001 0002 01E0 ABCD) ${SOUND#"$(chunk MThd 0001 0002 01E0) "}"
-start "a long header is sound"; put in.mid "$LONG_HEADER"; run in.mid
-expect 0 'in.mid is ok.\n' ''; files in.mid
-start "-n writes the normal form"; put in.mid "$LONG_HEADER"; run -n in.mid
-expect 0 "in.mid: remove surplus of header (2 bytes)\n$(fixed in.mid seqmend.mid)" ''
-files 'in.mid seqmend.mid' seqmend.mid "$SOUND"
-
 # ---- Verdicts ----
 
 # verdict NAME INPUT STATUS STDOUT [OPTION...]: a stale out.mid, longer than any repaired file,
@@ -97,108 +88,73 @@ verdict() {
 }
 verdict sound "$SOUND" 0 'in.mid is ok.\n'
 verdict "sound, quiet" "$SOUND" 0 '' -quietly
-verdict "sound with CR LF" "$CRLF_SOUND" 0 'in.mid is ok.\n'
 verdict "no MIDI data" '' 1 'in.mid: No midi data found.\n' -q
 verdict repaired "$DAMAGED" 0 "$(fixed in.mid out.mid)"
 verdict "repaired, CR LF after the start" "55 0D 0A $SOUND" 0 "$(fixed in.mid out.mid)$HINT"
 verdict "repaired, CR LF at the start" "0D 0A 0D 0A $SOUND" 0 "$(fixed in.mid out.mid)"
+verdict "-t copies the events unchecked" "$NOEND" 0 'in.mid is ok.\n' -t
+verdict "a long header is sound" "$LONG_HEADER" 0 'in.mid is ok.\n'
+verdict "-n writes the normal form" "$LONG_HEADER" 0 \
+  "in.mid: remove surplus of header (2 bytes)\n$(fixed in.mid out.mid)" -n
 
-# ---- Refusals before the engine runs: the report, exit 1, the folder as it was ----
+# ---- Runs that leave the folder as it was: refusals before the engine runs, devices, extra
+# files that may not be written (unmoved) ----
 
-# refused NAME SETUP STDOUT STDERR ARGS...
-refused() {
-  start "$1"
-  put in.mid "$DAMAGED"
-  put seqmend.mid "$(hex 'an earlier output')"
-  eval "$2" || fail "setup failed: $2"
-  run "${@:5}"
-  expect 1 "$3" "$4"
-  unchanged
-}
-refused "missing input" : '' 'nosuch.mid: No such file or directory\n' nosuch.mid
-refused "input is a folder" 'mkdir dir.mid' '' 'dir.mid: Is a directory\n' dir.mid
-refused "input is a FIFO" 'mkfifo fifo.mid' '' 'fifo.mid: Illegal seek\n' fifo.mid
-refused "input of 2 GiB" 'truncate -s 2G big.mid' 'big.mid: file too large\n' '' big.mid
-refused "output folder missing" : '' 'nodir/out.mid: No such file or directory\n' \
+unmoved "missing input" : '' 1 '' 'nosuch.mid: No such file or directory\n' nosuch.mid
+unmoved "input is a folder" 'mkdir dir.mid' '' 1 '' 'dir.mid: Is a directory\n' dir.mid
+unmoved "input is a FIFO" 'mkfifo fifo.mid' '' 1 '' 'fifo.mid: Illegal seek\n' fifo.mid
+unmoved "input of 2 GiB" 'truncate -s 2G big.mid' '' 1 'big.mid: file too large\n' '' big.mid
+unmoved "output folder missing" : "$DAMAGED" 1 '' 'nodir/out.mid: No such file or directory\n' \
   in.mid nodir/out.mid
-refused "output is a folder" 'mkdir dir' '' 'dir: Is a directory\n' in.mid dir
+unmoved "output is a folder" 'mkdir dir' "$DAMAGED" 1 '' 'dir: Is a directory\n' in.mid dir
 # The input under another name; the run's own standard streams (../stdout and ../stderr here),
 # which would mix the repaired file with the messages or lose it.
+LINKS='put in.mid "$DAMAGED" && mkdir sub && ln in.mid hard.mid && ln -s in.mid soft.mid'
 for out in ./in.mid sub/../in.mid hard.mid soft.mid ../stdout ../stderr; do
-  refused "output is $out" 'mkdir sub && ln in.mid hard.mid && ln -s in.mid soft.mid' '' \
-    "$out: Permission denied\n" in.mid "$out"
+  unmoved "output is $out" "$LINKS" '' 1 '' "$out: Permission denied\n" in.mid "$out"
 done
-refused "output is a FIFO" 'mkfifo fifo' '' 'fifo: Illegal seek\n' in.mid fifo
-refused "output is a socket" \
-  'python3 -c "import socket; socket.socket(socket.AF_UNIX).bind(\"sock\")"' '' \
+unmoved "output is a FIFO" 'mkfifo fifo' "$DAMAGED" 1 '' 'fifo: Illegal seek\n' in.mid fifo
+unmoved "output is a socket" \
+  'python3 -c "import socket; socket.socket(socket.AF_UNIX).bind(\"sock\")"' "$DAMAGED" 1 '' \
   'sock: Illegal seek\n' in.mid sock
+
+# Devices are written in place, never removed. A null device makes a check-only run, a full one
+# a run that must not claim success; one that cannot seek (the FUSE control device opens for
+# anyone allowed to and has no file positions) is refused.
+DEVICES='device null 1 3 && device full 1 7'
+unmoved "repaired into the null device" "$DEVICES" "$DAMAGED" 0 "$(fixed bad.mid null)" '' \
+  bad.mid null
+unmoved "repaired onto a full device" "$DEVICES" "$DAMAGED" 1 '' \
+  'full: No space left on device\n' bad.mid full
+unmoved "end of track added onto a full device" "$DEVICES" "$NOEND" 1 \
+  'noend.mid: Missing end of track added.\n' 'full: No space left on device\n' noend.mid full
+unmoved "sound onto a full device" "$DEVICES" "$SOUND" 0 'sound.mid is ok.\n' '' sound.mid full
+unmoved "the null device as input" "$DEVICES" '' 1 'null: No midi data found.\n' '' null out.mid
+unmoved "output without positions" 'device noseek 10 229' "$DAMAGED" 1 '' \
+  'noseek: Illegal seek\n' in.mid noseek
+unmoved "input without positions" 'device noseek 10 229' '' 1 '' 'noseek: Illegal seek\n' noseek
+
 start "null device as output and standard output: a check that loses nothing"
 put in.mid "$DAMAGED"
 "${WRAPPER[@]}" "$PROGRAM" in.mid /dev/null >/dev/null 2>../stderr || fail "exit status $?"
 same_text stderr ''
-start "extra file is standard output"
-put in.mid "$SOUND $SOUND"
-ln -s ../stdout extra1.mid
-run in.mid out.mid
-expect 1 'in.mid: Extra midi file found. Written to extra1.mid\n' 'extra1.mid: Permission denied\n'
-files 'extra1.mid:l in.mid'
 
-# ---- Devices: written in place, never removed. A null device makes a check-only run, a full
-# one a run that must not claim success; one that cannot seek is refused. ----
-
-# on_device NAME INPUT STATUS STDOUT STDERR ARGS...
-on_device() {
-  start "$1"
-  device null 1 3 && device full 1 7 || { skip "device nodes cannot be made here"; return; }
-  [ -z "$2" ] || put "$6" "$2"  # the input, named by the first argument
-  run "${@:6}"
-  expect "$3" "$4" "$5"
-  unchanged
-}
-on_device "repaired into the null device" "$DAMAGED" 0 "$(fixed bad.mid null)" '' bad.mid null
-on_device "sound, checked into the null device" "$SOUND" 0 'sound.mid is ok.\n' '' sound.mid null
-on_device "repaired onto a full device" "$DAMAGED" 1 '' 'full: No space left on device\n' \
-  bad.mid full
-on_device "end of track added onto a full device" "$NOEND" 1 \
-  'noend.mid: Missing end of track added.\n' 'full: No space left on device\n' noend.mid full
-on_device "sound onto a full device" "$SOUND" 0 'sound.mid is ok.\n' '' sound.mid full
-on_device "the null device as input" '' 1 'null: No midi data found.\n' '' null
-
-no_seek() {
-  for args in 'in.mid noseek' noseek; do
-    start "device without positions: $args"
-    # The FUSE control device opens for anyone allowed to and has no file positions.
-    device noseek 10 229 || { skip "no device node without positions can be made here"; continue; }
-    put in.mid "$DAMAGED"
-    run $args
-    expect 1 '' 'noseek: Illegal seek\n'
-    unchanged
-  done
-}
-no_seek
-
-# ---- Extra files: never the input, the output, a FIFO or a device; never cut short ----
-
+# Extra files: never the input, the output, a FIFO, a device or what takes the messages; never
+# cut short.
 SECOND="$(chunk MThd 0000 0001 0060) $(chunk MTrk "$(notes 1)" "$EOT")"
 LARGE="$(chunk MThd 0001 0001 00F0) $(chunk MTrk "$(notes 200)" "$EOT")"
-extra_lines() { for ((i = 1; i <= $2; i++)); do printf '%s: Extra midi file found. Written to extra%d.mid\\n' "$1" $i; done; }
-
-# extra_refused NAME SETUP ARGS...: the first argument names the input
-extra_refused() {
-  start "extra file refused: $1"
-  eval "$2" || { skip "cannot make the node"; return; }
-  put "$3" "$SOUND $SECOND"
-  run "${@:3}"
-  expect 1 "$(extra_lines "$3" 1)" 'extra1.mid: Permission denied\n'
-  unchanged
-}
-extra_refused "the input" : extra1.mid
-extra_refused "the output" : in.mid extra1.mid
-extra_refused "a FIFO" 'mkfifo extra1.mid' in.mid
-extra_refused "a device" 'device extra1.mid 1 7' in.mid
+EXTRA1=': Extra midi file found. Written to extra1.mid\n'
+for args in 'extra1.mid out.mid' 'in.mid extra1.mid'; do
+  unmoved "extra file refused: $args" : "$SOUND $SECOND" 1 "${args%% *}$EXTRA1" \
+    'extra1.mid: Permission denied\n' $args
+done
+for setup in 'mkfifo extra1.mid' 'device extra1.mid 1 7' 'ln -s ../stdout extra1.mid'; do
+  unmoved "extra file refused: $setup" "$setup" "$SOUND $SECOND" 1 "in.mid$EXTRA1" \
+    'extra1.mid: Permission denied\n' in.mid out.mid
+done
 
 start "extra file cut short by a full disk"; put in.mid "$SOUND $SECOND $LARGE"; fsize=1 run in.mid
-expect 1 "$(extra_lines in.mid 2)" 'extra2.mid: File too large\n'
+expect 1 "in.mid${EXTRA1}in.mid${EXTRA1/1/2}" 'extra2.mid: File too large\n'
 files 'extra1.mid in.mid' extra1.mid "$SECOND"
 
 # ---- A full disk: a regular output not written whole is reported and removed, without a
@@ -213,9 +169,7 @@ expect 1 "$EOT_ADDED" 'out.mid: File too large\n'; files in.mid
 # comes back "is ok" untouched, and every repaired output comes back "is ok" too. ----
 
 # ends_ok NAME: exit status 0, nothing on stderr, the verdict "NAME is ok." after any warnings
-ends_ok() {
-  expect 0 "$(sed '$d' ../stdout | sed 's/$/\\n/' | tr -d '\n')$1 is ok.\n" ''
-}
+ends_ok() { expect 0 "$(sed '$d' ../stdout | sed 's/$/\\n/' | tr -d '\n')$1 is ok.\n" ''; }
 
 corpus() {
   local valid file

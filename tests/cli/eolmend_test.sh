@@ -7,21 +7,15 @@
 # usage: eolmend_test.sh EOLMEND
 set -u
 
-[ $# -eq 1 ] || {
-  echo "usage: $0 EOLMEND" >&2
-  exit 2
-}
+[ $# -eq 1 ] || { echo "usage: $0 EOLMEND" >&2; exit 2; }
 PROGRAM=$(realpath "$1")
 source "$(dirname "$0")/../support/harness.sh"
 
-EOT='00 FF 2F 00'
-FORMAT0=$(chunk MThd 0000 0001 01E0)
 # Two LF bytes in a text, and notes enough to outgrow the 1 KiB of `fsize=1 run`.
 LINES="$FORMAT0 $(chunk MTrk 00 FF 01 05 "$(hex $'a\nb\nc')" "$(notes 150)" "$EOT")"
 CRLF_SOUND="$FORMAT0 $(chunk MTrk 00 FF 01 04 "$(hex $'a\r\nb')" "$(notes 1)" "$EOT")"
 USAGE='eolmend undoes the damage a text-mode transfer did to a Standard MIDI File.\n\nusage: eolmend [-quiet] [-version] filename.mid [result.mid]\n-quiet\tdo not report a file that is sound\n-version\tprint the version\nif output filename is not given and changes are necessary then\noutput will be written to eolmend.mid\n'
 UNDONE='in.mid: CR LF changed back to LF in track 1 (2 bytes removed)\n'
-fixed() { printf '%s contains errors. Fixed output written to %s\\n' "$1" "$2"; }
 
 # lf_to_crlf HEX...: the bytes with a CR put before every LF, as a text-mode transfer does
 lf_to_crlf() { printf '%s' "$*" | tr -d ' ' | sed 's/../& /g; s/0[aA] /0D0A /g'; }

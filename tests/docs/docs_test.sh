@@ -80,28 +80,25 @@ check_batch() {
 # The three packages: seqmend (the programs), libseqmend<major> (the shared library) and
 # libseqmend-dev (what building against it takes). Each installs into an empty root of its own
 # with what it should hold, and no two share a file. The programs run from theirs: -version
-# prints the banner and, with no file name, the usage screen, and exits with 1. Only the
-# development package depends on the runtime package, in the same version; the runtime package
-# declares its library. Unpacked together, the development and runtime packages build
-# examples/repair_buffer.c with pkg-config into a program that prints what the installed seqmend
-# does. lintian finds no error and no warning in any of them, and no missing hardening; without
-# lintian the check ends as skipped after the rest.
+# prints the banner of this version and exits with 1. Only the development package depends on
+# the runtime package, in the same version; the runtime package declares its library. (What the
+# library's files build and do is the library test's matter: they come from the same install
+# components.) lintian finds no error and no warning in any of them, and no missing hardening
+# (a copyright file and the soname link are among its errors); without lintian the check ends as
+# skipped after the rest.
 check_package() {
   need cpack dpkg-deb
   cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" ||
     fail "cpack: $(<"$scratch/cpack.log")"
-  local runtime=libseqmend${version%%.*} package deb root=$scratch/root status program file
-  local debs=() together=$scratch/together
+  local runtime=libseqmend${version%%.*} package deb root=$scratch/root-seqmend status program file
+  local debs=()
   for package in seqmend "$runtime" libseqmend-dev; do
     deb=$(ls "$scratch/package/${package}_$version"_*.deb) || fail "no package $package"
     debs+=("$deb")
     [ "$(dpkg-deb -f "$deb" Package Version)" = "Package: $package"$'\n'"Version: $version" ] ||
       fail "control fields: $(dpkg-deb -f "$deb")"
     dpkg-deb -x "$deb" "$scratch/root-$package"
-    [ -f "$scratch/root-$package/usr/share/doc/$package/copyright" ] ||
-      fail "no copyright file in $package"
     dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' >>"$scratch/files"
-    dpkg-deb -x "$deb" "$together"
   done
   [ -z "$(sort "$scratch/files" | uniq -d)" ] ||
     fail "files in two packages: $(sort "$scratch/files" | uniq -d)"
@@ -112,8 +109,7 @@ check_package() {
   dpkg-deb -I "${debs[1]}" shlibs | grep -qx "libseqmend ${version%%.*} $runtime (>= $version)" ||
     fail "the shlibs file of $runtime: $(dpkg-deb -I "${debs[1]}" shlibs)"
 
-  root=$scratch/root-seqmend
-  for file in doc/seqmend/copyright man/man1/{seqmend,eolmend,seqmend-batch}.1.gz; do
+  for file in man/man1/{seqmend,eolmend,seqmend-batch}.1.gz; do
     [ -f "$root/usr/share/$file" ] || fail "no $file in the package"
   done
   "$root/usr/bin/seqmend-batch" --version | grep -qx "seqmend-batch $version" ||
@@ -121,36 +117,18 @@ check_package() {
   for program in seqmend eolmend; do
     status=0
     "$root/usr/bin/$program" -version >"$scratch/out" || status=$?
-    [ $status -eq 1 ] || fail "installed $program -version: exit status $status"
-    head -1 "$scratch/out" | grep -qE "^$program v$version \([A-Z][a-z]{2} [0-9]{1,2} [0-9]{4}\)$" ||
-      fail "$program banner: $(head -1 "$scratch/out")"
-    grep -q "^usage: $program \[-.*\] filename.mid \[result.mid\]$" "$scratch/out" ||
-      fail "no usage line for $program"
+    [ $status -eq 1 ] && head -1 "$scratch/out" | grep -q "^$program v$version (" ||
+      fail "installed $program -version: exit status $status, $(head -1 "$scratch/out")"
   done
 
   local lib
   lib=$(dirname "$(find "$scratch/root-$runtime/usr/lib" -name 'libseqmend.so.*.*')")
   lib=${lib#"$scratch/root-$runtime"}
-  [ -L "$scratch/root-$runtime$lib/libseqmend.so.${version%%.*}" ] || fail "$runtime: no soname link"
   for file in include/seqmend.h "${lib#/usr/}"/{libseqmend.a,libseqmend.so,pkgconfig/seqmend.pc} \
     "${lib#/usr/}"/cmake/seqmend/seqmend{Config,ConfigVersion,Targets}.cmake; do
     [ -e "$scratch/root-libseqmend-dev/usr/$file" ] || [ -L "$scratch/root-libseqmend-dev/usr/$file" ] ||
       fail "no $file in libseqmend-dev"
   done
-  if command -v cc >/dev/null && command -v pkg-config >/dev/null; then
-    mkdir "$scratch/run"
-    cp "$source/examples/damaged.mid" "$scratch/run/"
-    # shellcheck disable=SC2046  # pkg-config's words are separate arguments
-    cc -std=c99 -o "$scratch/repair_buffer" "$source/examples/repair_buffer.c" \
-      $(PKG_CONFIG_PATH=$together$lib/pkgconfig pkg-config --cflags --libs seqmend) ||
-      fail "repair_buffer does not build against the packages"
-    (cd "$scratch/run" && "$root/usr/bin/seqmend" damaged.mid fixed.mid >../expected &&
-      LD_LIBRARY_PATH=$together$lib "$scratch/repair_buffer" damaged.mid fixed2.mid >../got) ||
-      fail "a repair of damaged.mid failed"
-    sed 's/fixed.mid$/fixed2.mid/' "$scratch/expected" | diff -u - "$scratch/got" ||
-      fail "repair_buffer against the packages prints otherwise than seqmend"
-    cmp "$scratch/run/fixed.mid" "$scratch/run/fixed2.mid" || fail "the repaired files differ"
-  fi
 
   need lintian
   # The hardening comes with the presets (scripts/package builds with one); a build configured
