@@ -109,9 +109,7 @@ setup 'Ωmega-日本.mid' "$damaged"
 compare 'non-ASCII names' 'Ωmega-日本.mid' 'ß-out.mid'
 # Sizes are measured with 64 bits: 4 GiB and 100 bytes is no 100-byte file. The inputs are sparse.
 for size in 2147483648 4294967396; do
-  setup
-  truncate -s "$size" "$w/setup/in.mid"
-  run linux "$seqmend" in.mid
+  setup && truncate -s "$size" "$w/setup/in.mid" && run linux "$seqmend" in.mid
   expect "input of $size bytes" 1 "$(<"$w/linux.out")" '' in.mid wine "$exe" in.mid
 done
 
