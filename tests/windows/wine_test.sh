@@ -13,8 +13,7 @@
 # in $WINEPREFIX, or in a prefix of its own.
 set -euo pipefail
 
-[ $# -eq 4 ] || [ $# -eq 6 ] ||
-  { echo "usage: $0 SEQMEND SEQMEND_EXE SEQMEND_TESTS SOURCE_DIR [SEQMEND_BATCH SEQMEND_BATCH_EXE]" >&2 && exit 2; }
+[ $# -eq 4 ] || [ $# -eq 6 ] || { sed -n 's/^# usage: //p' "$0" >&2 && exit 2; }
 seqmend=$(realpath "$1") exe=$(realpath "$2") unit_tests=$3 source=$4
 batch=${5:+$(realpath "$5")} batch_exe=${6:+$(realpath "$6")}
 corpus=${SEQMEND_CORPUS:-$source/../shared/corpus-ext}
@@ -110,9 +109,7 @@ setup 'Ωmega-日本.mid' "$damaged"
 compare 'non-ASCII names' 'Ωmega-日本.mid' 'ß-out.mid'
 # Sizes are measured with 64 bits: 4 GiB and 100 bytes is no 100-byte file. The inputs are sparse.
 for size in 2147483648 4294967396; do
-  setup
-  truncate -s "$size" "$w/setup/in.mid"
-  run linux "$seqmend" in.mid
+  setup && truncate -s "$size" "$w/setup/in.mid" && run linux "$seqmend" in.mid
   expect "input of $size bytes" 1 "$(<"$w/linux.out")" '' in.mid wine "$exe" in.mid
 done
 
@@ -156,48 +153,35 @@ expect 'standard output is the output' 1 '' 'out.mid: Permission denied' 'in.mid
 
 # ---- seqmend-batch: both builds over the same tree ----
 
-# batch_rows: the rows of a report or the lines of a run sorted, without times, the copies' folder
-# named OUT.
-batch_rows() { sed -E 's/,"ms":[0-9.e+-]+//; s#(linux|windows)-out/#OUT/#g' | sort; }
+# batch_rows: the rows of a report or the lines of a run sorted, without times.
+batch_rows() { sed -E 's/,"ms":[0-9.e+-]+//' | sort; }
 
-# batch_compare ARGS...: both builds in the tree's folder with ARGS (SIDE becomes linux or
-# windows) and --report SIDE.jsonl; they must agree in all but the copies' folder and the times.
+# batch_compare ARGS...: both builds on the setup with ARGS --report r.jsonl in; they must agree
+# in all but the times, and leave the same files.
 batch_compare() {
-  local side status
-  for side in linux windows; do
-    local program=("$batch")
-    [ "$side" = linux ] || program=(wine "$batch_exe")
-    rm -rf "${w:?}/tree/$side-out" && status=0
-    (cd "$w/tree" && "${program[@]}" "${@//SIDE/$side}" --report "$side.jsonl" in \
-      >"../$side.out" 2>"../$side.err") || status=$?
-    echo "$status" >"$w/$side.status"
-  done
+  run linux "$batch" "$@" --report r.jsonl in
+  run windows wine "$batch_exe" "$@" --report r.jsonl in
   cases=$((cases + 1)) compared=$((compared + 1))
-  cmp -s "$w/linux.status" "$w/windows.status" ||
-    fail "batch $*: exit status $(<"$w/windows.status"), not $(<"$w/linux.status"): $(<"$w/windows.err")"
-  diff <(batch_rows <"$w/tree/linux.jsonl") <(batch_rows <"$w/tree/windows.jsonl") >"$w/diff" ||
-    fail "batch $*: reports differ: $(head -5 "$w/diff")"
-  cmp -s <(batch_rows <"$w/linux.out") <(tr -d '\r' <"$w/windows.out" | batch_rows) || fail "batch $*: lines differ"
-  [ ! -d "$w/tree/linux-out" ] || diff -r "$w/tree/linux-out" "$w/tree/windows-out" >"$w/diff" ||
-    fail "batch $*: copies differ: $(head -5 "$w/diff")"
+  tr -d '\r' <"$w/windows.out" >"$w/windows.lines" && cp "$w/linux.out" "$w/linux.lines"
+  for file in .status /r.jsonl .lines; do
+    diff <(batch_rows <"$w/linux$file") <(batch_rows <"$w/windows$file") >"$w/diff" || fail "batch $*: $file differs: $(head -5 "$w/diff")"
+  done
+  diff -r -x r.jsonl "$w/linux" "$w/windows" >"$w/diff" || fail "batch $*: files differ: $(head -5 "$w/diff")"
 }
 
 if [ -n "$batch_exe" ]; then
-  mkdir -p "$w/tree/in/Ωmega-日本"
-  cp -r "$source/examples" "$w/tree/in/examples"
-  cp "$damaged" "$w/tree/in/Ωmega-日本/ß.MID"
-  [ ! -d "$corpus" ] || cp -r "$corpus" "$w/tree/in/corpus"
-  batch_compare --out SIDE-out --copy-sound
+  setup && mkdir -p "$w/setup/in/Ωmega-日本"
+  cp -r "$source/examples" "$w/setup/in/examples"
+  cp "$damaged" "$w/setup/in/Ωmega-日本/ß.MID"
+  [ ! -d "$corpus" ] || cp -r "$corpus" "$w/setup/in/corpus"
+  batch_compare --out out --copy-sound
   batch_compare --check --all-files -j 1
   # A report cut short in its last line and resumed ends with all the rows.
-  head -c "$(($(stat -c %s "$w/tree/windows.jsonl") / 2))" "$w/tree/windows.jsonl" >"$w/tree/half.jsonl"
-  (cd "$w/tree" && wine "$batch_exe" --check --all-files --resume --report half.jsonl in >/dev/null 2>&1) || true
-  cmp -s <(batch_rows <"$w/tree/half.jsonl") <(batch_rows <"$w/tree/windows.jsonl") || fail "batch --resume: rows differ"
-  status=0
-  refusal=$(wine "$batch_exe" --isolate --check in 2>&1 >/dev/null) || status=$?
-  [ "$status" = 2 ] && [[ $refusal == *"seqmend-batch: --isolate is not available on Windows"* ]] ||
-    fail "batch --isolate not refused: $status $refusal"
-  cases=$((cases + 2))
+  head -c "$(($(stat -c %s "$w/windows/r.jsonl") / 2))" "$w/windows/r.jsonl" >"$w/windows/half.jsonl"
+  (cd "$w/windows" && wine "$batch_exe" --check --all-files --resume --report half.jsonl in >/dev/null 2>&1) || true
+  cmp -s <(batch_rows <"$w/windows/half.jsonl") <(batch_rows <"$w/windows/r.jsonl") || fail "batch --resume: rows differ"
+  expect 'batch --isolate refused' 2 '' "seqmend-batch: --isolate is not available on Windows
+Try 'seqmend-batch --help' for more information." - wine "$batch_exe" --isolate --check in
 fi
 
 [ "$failures" -eq 0 ] || { echo "$failures failures in $cases runs" && exit 1; }
